@@ -1,0 +1,50 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The clock's state: which kind runs, where real time started, and the
+// virtual time. Sleeps and reads happen on the update worker only.
+bool g_virtual = false;
+SteadyClock::time_point g_realStart = SteadyClock::now();
+std::uint64_t g_virtualNow = 0;
+
+}  // namespace
+
+std::uint64_t NowMs() {
+    if (g_virtual) return g_virtualNow;
+    auto elapsed = SteadyClock::now() - g_realStart;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void SleepUntilMs(std::uint64_t when) {
+    if (g_virtual) {
+        if (when > g_virtualNow) g_virtualNow = when;
+        return;
+    }
+    std::this_thread::sleep_until(g_realStart + std::chrono::milliseconds(when));
+}
+
+void SleepMs(std::uint32_t ms) {
+    if (g_virtual) {
+        g_virtualNow += ms;
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void UseRealClock() {
+    g_virtual = false;
+    g_realStart = SteadyClock::now();
+}
+
+void UseVirtualClock() {
+    g_virtual = true;
+    g_virtualNow = 0;
+}
+
+bool UsingVirtualClock() { return g_virtual; }

@@ -1,0 +1,76 @@
+// Loads the vendor's D2XX library at run time and fills an operations table
+// from its exports.
+#include <cstdio>
+
+#include "platform/d2xx.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+D2xxOps g_vendor = {"vendor library", nullptr, nullptr, nullptr, nullptr, nullptr,
+                    nullptr,          nullptr, nullptr, nullptr};
+
+#if defined(_WIN32)
+using Library = HMODULE;
+
+// The program runs elevated and reads its images from the current directory,
+// so the library is taken only from the system directory or from the
+// program's own directory, never from the current directory or PATH.
+Library OpenLibrary() {
+    wchar_t path[MAX_PATH + 32];
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) {
+        lstrcatW(path, L"\\FTD2XX.dll");
+        if (HMODULE lib = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return lib;
+    }
+    DWORD len = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (len > 0 && len < MAX_PATH) {
+        wchar_t* slash = wcsrchr(path, L'\\');
+        if (slash) {
+            slash[1] = 0;
+            lstrcatW(path, L"FTD2XX.dll");
+            if (HMODULE lib = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return lib;
+        }
+    }
+    return nullptr;
+}
+void* Symbol(Library lib, const char* name) { return reinterpret_cast<void*>(GetProcAddress(lib, name)); }
+const char* kLibraryName = "FTD2XX.dll";
+#else
+using Library = void*;
+Library OpenLibrary() { return dlopen("libftd2xx.so", RTLD_NOW | RTLD_LOCAL); }
+void* Symbol(Library lib, const char* name) { return dlsym(lib, name); }
+const char* kLibraryName = "libftd2xx.so";
+#endif
+
+template <typename Fn>
+bool Resolve(Library lib, const char* name, Fn& slot) {
+    slot = reinterpret_cast<Fn>(Symbol(lib, name));
+    return slot != nullptr;
+}
+
+}  // namespace
+
+const D2xxOps* LoadVendorD2xx() {
+    Library lib = OpenLibrary();
+    if (!lib) {
+        std::printf("D2XX driver library %s could not be loaded - is the FTDI driver installed?\n", kLibraryName);
+        return MissingD2xx();
+    }
+    bool ok = Resolve(lib, "FT_ListDevices", g_vendor.ListDevices) && Resolve(lib, "FT_OpenEx", g_vendor.OpenEx) &&
+              Resolve(lib, "FT_Close", g_vendor.Close) && Resolve(lib, "FT_Read", g_vendor.Read) &&
+              Resolve(lib, "FT_Write", g_vendor.Write) && Resolve(lib, "FT_Purge", g_vendor.Purge) &&
+              Resolve(lib, "FT_SetTimeouts", g_vendor.SetTimeouts) &&
+              Resolve(lib, "FT_GetQueueStatus", g_vendor.GetQueueStatus) &&
+              Resolve(lib, "FT_GetStatus", g_vendor.GetStatus);
+    if (!ok) {
+        std::printf("D2XX driver library %s lacks a needed function - is it the FTDI D2XX driver?\n", kLibraryName);
+        return MissingD2xx();
+    }
+    return &g_vendor;
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing the updater needs, from Debian's
+# package registry. Safe to run again.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+PACKAGES=(
+  # Linux build and tests
+  g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
+  # external checks of hex files
+  srecord
+  # Windows build, its resources, and its end-to-end test under Wine
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64
+  wine64 wine xvfb xdotool openbox imagemagick x11-apps
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

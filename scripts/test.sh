@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the unit and stage tests (also under
+# AddressSanitizer and UndefinedBehaviorSanitizer), the benchmarks once as a
+# smoke run, and the Windows build with its end-to-end test under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+
+echo "== Linux build and tests =="
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$jobs"
+ctest --preset default -j"$jobs"
+
+echo "== Sanitizer build and tests =="
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j"$jobs"
+ctest --preset sanitize -j"$jobs"
+
+if [ -f scripts/test-windows.sh ]; then
+  echo "== Windows build and end-to-end test =="
+  bash scripts/test-windows.sh
+fi

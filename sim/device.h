@@ -1,0 +1,130 @@
+// The emulated QVM7316: a behavioural model of the device behind its FTDI
+// chip, on the program's clock, with faults on demand from a scenario.
+//
+// The core (emulator.cpp) models the USB side: the attached-device list,
+// open and close, the receive queue with bytes that arrive at given times,
+// read time-outs, the draining transmit queue and failing calls. Bytes the
+// program writes go to the onboard processor model: a byte of 0xC0 or more
+// is a command byte, any other byte is data for the mode it is in. Each mode
+// has its own file: loader.cpp, prom.cpp, gate_array.cpp.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "platform/d2xx.h"
+#include "sim/scenario.h"
+
+namespace sim {
+
+enum class Mode { Idle, Loader, ComCheck, GateArrayErase, GateArrayProgram };
+
+// The onboard processor's serial loader and its 64 KiB program memory.
+struct LoaderState {
+    std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(0x10000, 0xFF);
+    std::string record;             // the record being received
+    std::uint32_t recordsReceived = 0;  // since the last 0xE0
+    std::uint32_t recordsRejected = 0;
+    std::uint32_t bsbRecords = 0;   // boot status records received
+    bool silent = false;            // scenario: from a record on, no answer
+};
+
+// The PROM: a 16 MiB serial flash behind instruction groups, kept sparsely.
+struct PromState {
+    static constexpr std::uint32_t kSize = 16u << 20;
+    static constexpr std::uint32_t kPageSize = 256;
+    std::map<std::uint32_t, std::array<std::uint8_t, kPageSize>> pages;  // page number -> bytes
+    bool groupOpen = false;
+    std::string groupText;           // hex text inside the open group
+    bool writeEnabled = false;
+    std::uint64_t eraseEndsAt = 0;   // a chip erase runs until then
+    bool eraseRunning = false;
+    std::uint32_t chipErases = 0;
+    std::uint32_t pagePrograms = 0;
+    std::uint32_t ignoredInstructions = 0;  // without write enable, or during an erase
+    std::int64_t highestPageProgrammed = -1;
+};
+
+// The gate array and its block-request passes.
+struct GateArrayState {
+    std::vector<std::uint8_t> image;   // what the gate array holds
+    std::uint32_t length = 0;          // image length the device knows
+    std::string answer;                // answer text being received
+    std::uint32_t requestsSent = 0;    // in the current mode
+    std::uint32_t answersReceived = 0; // in the current mode
+    std::uint32_t nextBlock = 0;       // index of the next block to ask for
+    bool verifying = false;
+    bool verifyRan = false;
+    bool verifyMatched = true;
+    std::uint32_t verifyMismatches = 0;
+    std::uint32_t erases = 0;
+    std::int64_t pendingRequest = -1;  // 0-based offset asked for, -1: none
+};
+
+struct Device {
+    Scenario scenario;
+
+    // USB side.
+    bool open = false;
+    std::uint32_t readTimeoutMs = 0;
+    struct Incoming {
+        std::uint64_t at;  // when the byte reaches the host's receive queue
+        std::uint8_t byte;
+    };
+    std::deque<Incoming> toHost;  // sorted by arrival time
+    std::uint32_t txBacklog = 0;  // bytes written not yet sent to the device
+    std::uint64_t txDrainedAt = 0;
+    std::map<std::string, std::uint32_t> callCounts;
+
+    // Onboard processor.
+    Mode mode = Mode::Idle;
+    std::uint8_t pendingModeByte = 0;      // waits for 0xC0
+    std::vector<std::uint8_t> lastCommands;  // the latest command bytes, newest last
+    std::uint32_t handshakes = 0;
+    std::uint32_t resets = 0;
+    std::uint32_t factoryResets = 0;
+    std::uint32_t comChecks = 0;
+
+    LoaderState loader;
+    PromState prom;
+    GateArrayState gateArray;
+};
+
+// The one emulated device of the process.
+Device& TheDevice();
+
+// Replaces the device with a fresh one set up by the scenario. Call with
+// the clock already chosen and the working directory set (the gate array's
+// default length is the size of GEN.dat there).
+void StartEmulator(const Scenario& scenario);
+
+// The emulator as a D2XX backend.
+const D2xxOps* EmulatorD2xx();
+
+// For the models: queue bytes for the host, arriving at the given time.
+void SendToHost(Device& device, const std::string& bytes, std::uint64_t at);
+
+// Mode entry points, called by the core's byte dispatch.
+void LoaderBegin(Device& device);                    // 0xE0
+void LoaderData(Device& device, std::uint8_t byte);  // data byte in loader mode
+void LoaderEnd(Device& device);                      // 0xC0 in loader mode
+void PromGroupOpen(Device& device);                  // 0xD0
+void PromGroupData(Device& device, std::uint8_t byte);
+void PromGroupClose(Device& device);                 // 0xD2
+void ComCheckBegin(Device& device);                  // 0xF2 0xC0
+void GateArrayEraseBegin(Device& device);            // 0xF1 0xC0
+void GateArrayProgramBegin(Device& device);          // 0xF4 0xC0
+void GateArrayData(Device& device, std::uint8_t byte);
+// How many bytes of a write of `count` the driver reports written while the
+// gate array is served (the scenario can shorten one answer).
+DWORD GateArrayBytesWritten(Device& device, DWORD count);
+void GateArrayEnd(Device& device);                   // reset or leaving the mode
+
+// Writes processor.bin, prom.bin, gatearray.bin and device.txt into dir.
+bool DumpDevice(const Device& device, const std::string& dir, std::string& error);
+
+}  // namespace sim

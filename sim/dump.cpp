@@ -1,0 +1,72 @@
+// Writes what the emulated device ended up holding.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/device.h"
+
+namespace sim {
+namespace {
+
+bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        error = path.string() + ": cannot write";
+        return false;
+    }
+    return true;
+}
+
+// The PROM from address 0 to the end of the highest page ever programmed;
+// pages never programmed read as erased (0xFF).
+std::vector<std::uint8_t> PromImage(const PromState& prom) {
+    std::vector<std::uint8_t> bytes;
+    if (prom.highestPageProgrammed < 0) return bytes;
+    std::size_t pages = static_cast<std::size_t>(prom.highestPageProgrammed) + 1;
+    bytes.assign(pages * PromState::kPageSize, 0xFF);
+    for (const auto& [page, data] : prom.pages)
+        if (page < pages) std::copy(data.begin(), data.end(), bytes.begin() + page * PromState::kPageSize);
+    return bytes;
+}
+
+}  // namespace
+
+bool DumpDevice(const Device& device, const std::string& dir, std::string& error) {
+    std::filesystem::path base(dir);
+    std::error_code ec;
+    std::filesystem::create_directories(base, ec);
+    if (ec) {
+        error = dir + ": cannot create the folder";
+        return false;
+    }
+    if (!WriteFile(base / "processor.bin", device.loader.memory, error)) return false;
+    if (!WriteFile(base / "prom.bin", PromImage(device.prom), error)) return false;
+    if (!WriteFile(base / "gatearray.bin", device.gateArray.image, error)) return false;
+
+    const auto& ga = device.gateArray;
+    std::ofstream txt(base / "device.txt", std::ios::trunc);
+    txt << "handshakes: " << device.handshakes << "\n"
+        << "loader_records: " << device.loader.recordsReceived << "\n"
+        << "loader_records_rejected: " << device.loader.recordsRejected << "\n"
+        << "bsb_records: " << device.loader.bsbRecords << "\n"
+        << "resets: " << device.resets << "\n"
+        << "factory_resets: " << device.factoryResets << "\n"
+        << "prom_chip_erases: " << device.prom.chipErases << "\n"
+        << "prom_page_programs: " << device.prom.pagePrograms << "\n"
+        << "prom_ignored_instructions: " << device.prom.ignoredInstructions << "\n"
+        << "com_checks: " << device.comChecks << "\n"
+        << "gate_array_erases: " << ga.erases << "\n"
+        << "gate_array_length: " << ga.length << "\n"
+        << "gate_array_verify: " << (!ga.verifyRan ? "not run" : ga.verifyMatched ? "matched" : "mismatch") << "\n"
+        << "gate_array_verify_mismatches: " << ga.verifyMismatches << "\n";
+    txt.close();
+    if (!txt) {
+        error = (base / "device.txt").string() + ": cannot write";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sim

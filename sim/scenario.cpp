@@ -1,0 +1,238 @@
+#include "sim/scenario.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+const char* const kD2xxCalls[] = {"FT_ListDevices", "FT_OpenEx",      "FT_Close",          "FT_Read",     "FT_Write",
+                                  "FT_Purge",       "FT_SetTimeouts", "FT_GetQueueStatus", "FT_GetStatus"};
+
+std::string Trim(const std::string& s) {
+    std::size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return "";
+    std::size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+// A whole number from 0 to max, decimal or 0x hexadecimal.
+bool ParseNumber(const std::string& text, std::uint64_t max, std::uint32_t& out) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool ParsePositive(const std::string& text, std::uint32_t& out) {
+    return ParseNumber(text, 0xFFFFFFFFu, out) && out > 0;
+}
+
+// A text in double quotes with the escapes \r \n \t \0 \\ \" and \xHH.
+// On success `pos` is just past the closing quote.
+bool ParseQuoted(const std::string& s, std::size_t& pos, std::string& out) {
+    if (pos >= s.size() || s[pos] != '"') return false;
+    out.clear();
+    for (++pos; pos < s.size(); ++pos) {
+        char c = s[pos];
+        if (c == '"') {
+            ++pos;
+            return true;
+        }
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++pos >= s.size()) return false;
+        switch (s[pos]) {
+            case 'r': out += '\r'; break;
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case '0': out += '\0'; break;
+            case '\\': out += '\\'; break;
+            case '"': out += '"'; break;
+            case 'x': {
+                if (pos + 2 >= s.size()) return false;
+                std::string hex = s.substr(pos + 1, 2);
+                char* end = nullptr;
+                long v = std::strtol(hex.c_str(), &end, 16);
+                if (*end != '\0') return false;
+                out += static_cast<char>(v);
+                pos += 2;
+                break;
+            }
+            default: return false;
+        }
+    }
+    return false;
+}
+
+// "none" or one quoted text.
+bool ParseOptionalText(const std::string& value, std::optional<std::string>& out) {
+    if (value == "none") {
+        out.reset();
+        return true;
+    }
+    std::size_t pos = 0;
+    std::string text;
+    if (!ParseQuoted(value, pos, text) || pos != value.size()) return false;
+    out = text;
+    return true;
+}
+
+// A comma-separated list; items may be quoted (to keep blanks or commas).
+bool ParseList(const std::string& value, std::vector<std::string>& out) {
+    out.clear();
+    if (value.empty()) return true;
+    std::size_t pos = 0;
+    while (true) {
+        while (pos < value.size() && value[pos] == ' ') ++pos;
+        std::string item;
+        if (pos < value.size() && value[pos] == '"') {
+            if (!ParseQuoted(value, pos, item)) return false;
+            while (pos < value.size() && value[pos] == ' ') ++pos;
+        } else {
+            std::size_t comma = value.find(',', pos);
+            item = Trim(value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+            pos = comma == std::string::npos ? value.size() : comma;
+        }
+        if (item.empty()) return false;
+        out.push_back(item);
+        if (pos >= value.size()) return true;
+        if (value[pos] != ',') return false;
+        ++pos;
+    }
+}
+
+bool SplitTwo(const std::string& value, std::string& first, std::string& second) {
+    std::istringstream in(value);
+    std::string extra;
+    return static_cast<bool>(in >> first >> second) && !(in >> extra);
+}
+
+bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std::string& why) {
+    std::uint32_t n = 0;
+    if (key == "devices") {
+        if (!ParseList(value, s.devices)) return why = "expected descriptions separated by commas", false;
+        for (const auto& d : s.devices)
+            if (d.size() >= 64) return why = "a description has at most 63 characters", false;
+        return true;
+    }
+    if (key == "fail") {
+        std::string call, count;
+        if (!SplitTwo(value, call, count) || !ParsePositive(count, n))
+            return why = "expected <D2XX call> <call number from 1>", false;
+        for (const char* known : kD2xxCalls) {
+            if (call == known) {
+                s.failures[call].push_back(n);
+                return true;
+            }
+        }
+        return why = "unknown D2XX call '" + call + "'", false;
+    }
+    if (key == "handshake_reply") {
+        if (value == "none") return s.handshakeReply.reset(), true;
+        if (!ParseNumber(value, 0xFF, n)) return why = "expected a byte (0 to 255, or 0x00 to 0xFF) or none", false;
+        s.handshakeReply = static_cast<std::uint8_t>(n);
+        return true;
+    }
+    if (key == "echo_status") {
+        std::string ch, line;
+        if (!SplitTwo(value, ch, line) || ch.size() != 1 || !ParsePositive(line, n))
+            return why = "expected <one character> <record number from 1>", false;
+        s.echoStatus[n] = ch[0];
+        return true;
+    }
+    if (key == "echo") {
+        std::string word, line;
+        if (!SplitTwo(value, word, line) || word != "none" || !ParsePositive(line, n))
+            return why = "expected none <record number from 1>", false;
+        s.echoSilentFrom = n;
+        return true;
+    }
+    if (key == "ga_requests") {
+        std::vector<std::string> requests;
+        if (!ParseList(value, requests)) return why = "expected request texts separated by commas", false;
+        s.gaRequests = requests;
+        return true;
+    }
+    if (key == "comcheck_reply1" || key == "comcheck_reply2" || key == "ga_report") {
+        auto& slot = key == "comcheck_reply1" ? s.comcheckReply1 : key == "comcheck_reply2" ? s.comcheckReply2 : s.gaReport;
+        if (!ParseOptionalText(value, slot)) return why = "expected a text in double quotes, or none", false;
+        return true;
+    }
+    struct NumberKey {
+        const char* name;
+        std::uint32_t* plain;
+        std::optional<std::uint32_t>* optional;
+        bool positive;
+    } numbers[] = {
+        {"echo_short", &s.echoShort, nullptr, false},       {"prom_erase_ms", &s.promEraseMs, nullptr, false},
+        {"tx_drain", &s.txDrainBytesPerMs, nullptr, true},  {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, false},
+        {"ga_length", nullptr, &s.gaLength, false},         {"ga_erase_ms", &s.gaEraseMs, nullptr, false},
+        {"ga_stop_after", nullptr, &s.gaStopAfter, false},  {"ga_short_write", nullptr, &s.gaShortWrite, true},
+    };
+    for (const auto& k : numbers) {
+        if (key != k.name) continue;
+        bool ok = k.positive ? ParsePositive(value, n) : ParseNumber(value, 0xFFFFFFFFu, n);
+        if (!ok) return why = k.positive ? "expected a whole number from 1" : "expected a whole number from 0", false;
+        if (k.plain) *k.plain = n;
+        else *k.optional = n;
+        return true;
+    }
+    return why = "unknown key '" + key + "'", false;
+}
+
+}  // namespace
+
+bool ParseScenario(const std::string& text, const std::string& name, Scenario& out, std::string& error) {
+    std::istringstream in(text);
+    std::string raw;
+    int lineNumber = 0;
+    while (std::getline(in, raw)) {
+        ++lineNumber;
+        // A '#' starts a comment unless it stands inside a quoted text.
+        bool quoted = false;
+        std::size_t cut = std::string::npos;
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] == '\\' && quoted) ++i;
+            else if (raw[i] == '"') quoted = !quoted;
+            else if (raw[i] == '#' && !quoted) {
+                cut = i;
+                break;
+            }
+        }
+        std::string line = Trim(raw.substr(0, cut));
+        if (line.empty()) continue;
+        std::size_t eq = line.find('=');
+        std::string why;
+        if (eq == std::string::npos) {
+            why = "expected key = value";
+        } else if (!ApplyKey(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), out, why)) {
+            // why is set
+        } else {
+            continue;
+        }
+        error = name + ":" + std::to_string(lineNumber) + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool LoadScenario(const std::string& path, Scenario& out, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = path + ": cannot read the scenario file";
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return ParseScenario(text.str(), path, out, error);
+}
+
+}  // namespace sim

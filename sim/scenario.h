@@ -1,0 +1,54 @@
+// Scenario files: what the emulated device is and which faults it shows.
+//
+// Plain text, `key = value` lines, `#` starts a comment, blank lines are
+// ignored. An unknown key or a malformed value is an error that names the
+// file and the line. docs/scenario-files.md lists the keys.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Scenario {
+    // The attached FTDI devices' descriptions, in index order.
+    std::vector<std::string> devices{"QVM7316"};
+    // D2XX call name -> the 1-based numbers of the calls of it that fail.
+    std::map<std::string, std::vector<std::uint32_t>> failures;
+    // The byte the device sends after the sync byte; nullopt: silent.
+    std::optional<std::uint8_t> handshakeReply = 0x55;
+
+    // Processor loader.
+    std::map<std::uint32_t, char> echoStatus;  // record number -> status char
+    std::optional<std::uint32_t> echoSilentFrom;  // from this record on: silent
+    std::uint32_t echoShort = 0;                  // echo this many bytes fewer
+
+    // PROM.
+    std::uint32_t promEraseMs = 25000;
+    std::uint32_t txDrainBytesPerMs = 100;
+
+    // Communication check; nullopt: the reply is not sent.
+    std::optional<std::string> comcheckReply1 = std::string(" Doing COM CHECK command");
+    std::optional<std::string> comcheckReply2 = std::string("  Done COM CHECK command");
+    std::uint32_t comcheckDelayMs = 1000;
+
+    // Gate array.
+    std::optional<std::uint32_t> gaLength;  // default: the size of GEN.dat
+    std::uint32_t gaEraseMs = 45000;
+    std::optional<std::string> gaReport = std::string("GA erase OK\r\n");
+    std::optional<std::vector<std::string>> gaRequests;  // fixed request list
+    std::optional<std::uint32_t> gaStopAfter;            // silent after n requests
+    std::optional<std::uint32_t> gaShortWrite;           // n-th answer written short
+};
+
+// Parses scenario text; `name` is used in error messages ("name:line: ...").
+// Keys not given keep their defaults. Returns false with `error` set.
+bool ParseScenario(const std::string& text, const std::string& name, Scenario& out, std::string& error);
+
+// Reads and parses a scenario file.
+bool LoadScenario(const std::string& path, Scenario& out, std::string& error);
+
+}  // namespace sim

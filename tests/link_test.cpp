@@ -1,0 +1,107 @@
+// The device link against the emulated device: listing and opening by
+// description, purge, time-outs, close, and the bytes SendHexByte writes.
+#include <gmock/gmock.h>
+
+#include "device/link.h"
+#include "device/status.h"
+#include "test_support.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class LinkTest : public DeviceTest {};
+
+TEST_F(LinkTest, NoDeviceAttachedPausesAndReportsNotFound) {
+    Start("devices =");
+    EXPECT_EQ(OpenDevice(), DEVICE_NOT_FOUND);
+    EXPECT_EQ(Output(), "0 FTDI device(s) found\nno QVM7316 found - exiting\n");
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].rest, "count = 0 0");
+}
+
+TEST_F(LinkTest, FindsTheModelAmongOtherDevicesAndOpensByTheKey) {
+    Start("devices = FT232R USB UART, QVM7316");
+    EXPECT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(Output(), "2 FTDI device(s) found\nQVM7316 found\n");
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 4u);
+    EXPECT_EQ(trace[1].ms, 200u);  // the 200 ms pause after the count
+    EXPECT_EQ(trace[1].rest, "index 0 = 0 \"FT232R USB UART\"");
+    EXPECT_EQ(trace[2].rest, "index 1 = 0 \"QVM7316\"");
+    EXPECT_EQ(trace[3].call, "FT_OpenEx");
+    EXPECT_EQ(trace[3].rest, "\"QVM7316\" = 0");
+}
+
+TEST_F(LinkTest, TwoMatchingDevicesOpenOnce) {
+    Start("devices = QVM7316, QVM7316");
+    EXPECT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(Output(), "2 FTDI device(s) found\nQVM7316 found\n");
+    EXPECT_EQ(Trace().size(), 3u);  // count, index 0, open: index 1 never fetched
+}
+
+TEST_F(LinkTest, SupersetDescriptionIsFoundButOpenNeedsTheExactKey) {
+    Start("devices = QVM7316 A");
+    EXPECT_EQ(OpenDevice(), DEVICE_OPEN_FAILURE);
+    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nOpen handle to QVM7316 failed - exiting\n");
+}
+
+TEST_F(LinkTest, CaseDifferentDescriptionIsNotFound) {
+    Start("devices = qvm7316");
+    EXPECT_EQ(OpenDevice(), DEVICE_NOT_FOUND);
+    EXPECT_THAT(Output(), HasSubstr("no QVM7316 found - exiting\n"));
+}
+
+TEST_F(LinkTest, ListFailuresStopTheSearch) {
+    Start("fail = FT_ListDevices 1");
+    EXPECT_EQ(OpenDevice(), USB_LIST_FAILURE);
+    EXPECT_EQ(Output(), "first List Device Failed\n");
+
+    Start("devices = A, QVM7316\nfail = FT_ListDevices 2");
+    EXPECT_EQ(OpenDevice(), USB_LIST_FAILURE);
+    EXPECT_THAT(Output(), HasSubstr("2 FTDI device(s) found\nsecond List Device Failed\n"));
+}
+
+TEST_F(LinkTest, PurgeCloseAndTimeoutFailuresPrintTheirLines) {
+    Start("fail = FT_Purge 1\nfail = FT_Close 1");
+    ASSERT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(PurgeDevice(), USB_PURGE_FAILURE);
+    EXPECT_EQ(PurgeDevice(), 0);
+    EXPECT_EQ(CloseDevice(), USB_CLOSE_FAILURE);
+    EXPECT_EQ(CloseDevice(), 0);
+    EXPECT_THAT(Output(), HasSubstr("SetPurge Failed\nClose Failed\n"));
+}
+
+TEST_F(LinkTest, TimeoutFailureClosesTheDevice) {
+    Start("fail = FT_SetTimeouts 1");
+    ASSERT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(SetDeviceTimeouts(500, 0), USB_TIMEOUT_FAILURE);
+    EXPECT_FALSE(Device().open);
+    EXPECT_THAT(Output(), HasSubstr("QVM7316 found\nSetTimeout Failed\n"));
+}
+
+TEST_F(LinkTest, TimeoutFailureWithFailingCloseGivesCloseFailure) {
+    Start("fail = FT_SetTimeouts 1\nfail = FT_Close 1");
+    ASSERT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(SetDeviceTimeouts(500, 0), USB_CLOSE_FAILURE);
+    EXPECT_THAT(Output(), HasSubstr("SetTimeout Failed\nClose Failed\n"));
+}
+
+TEST_F(LinkTest, HexBytesAreTwoUpperCaseDigitsInSeparateWrites) {
+    ASSERT_EQ(OpenDevice(), 0);
+    SendHexByte(0x06);
+    SendHexByte(0xC7);
+    SendHexByte(0x1AB);  // only the low 8 bits count
+    SendCommandByte(0x1E4);
+    EXPECT_THAT(Writes(), ElementsAre("200 30", "200 36", "200 43", "200 37", "200 41", "200 42", "200 E4"));
+    EXPECT_EQ(UsbBytesWritten, 1u);
+}
+
+TEST_F(LinkTest, FailedCommandByteIsOnlyPrinted) {
+    Start("fail = FT_Write 1");
+    ASSERT_EQ(OpenDevice(), 0);
+    SendCommandByte(0xE8);
+    SendCommandByte(0xEC);
+    EXPECT_THAT(Output(), HasSubstr("USB Write Failed\n"));
+    EXPECT_EQ(Writes().size(), 2u);
+}

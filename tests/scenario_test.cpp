@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "sim/scenario.h"
+
+namespace {
+
+std::string ErrorOf(const std::string& text) {
+    sim::Scenario s;
+    std::string error;
+    EXPECT_FALSE(sim::ParseScenario(text, "s.txt", s, error));
+    return error;
+}
+
+}  // namespace
+
+TEST(ScenarioTest, ParsesEveryKindOfValue) {
+    sim::Scenario s;
+    std::string error;
+    const char* text =
+        "# a comment\n"
+        "\n"
+        "devices = FT232R USB UART, QVM7316   # trailing comment\n"
+        "fail = FT_Purge 2\n"
+        "fail = FT_Purge 5\n"
+        "handshake_reply = 0x41\n"
+        "echo_status = X 3\n"
+        "echo = none 7\n"
+        "comcheck_reply1 = \" Doing # not a comment\\r\\n\"\n"
+        "comcheck_reply2 = none\n"
+        "ga_requests = 000001, \"     1\", \"+00001\"\n"
+        "ga_length = 6400\n"
+        "tx_drain = 0x20\n";
+    ASSERT_TRUE(sim::ParseScenario(text, "s.txt", s, error)) << error;
+    EXPECT_EQ(s.devices, (std::vector<std::string>{"FT232R USB UART", "QVM7316"}));
+    EXPECT_EQ(s.failures["FT_Purge"], (std::vector<std::uint32_t>{2, 5}));
+    EXPECT_EQ(s.handshakeReply, 0x41);
+    EXPECT_EQ(s.echoStatus[3], 'X');
+    EXPECT_EQ(s.echoSilentFrom, 7u);
+    EXPECT_EQ(s.comcheckReply1, std::string(" Doing # not a comment\r\n"));
+    EXPECT_FALSE(s.comcheckReply2.has_value());
+    EXPECT_EQ(*s.gaRequests, (std::vector<std::string>{"000001", "     1", "+00001"}));
+    EXPECT_EQ(s.gaLength, 6400u);
+    EXPECT_EQ(s.txDrainBytesPerMs, 32u);
+}
+
+TEST(ScenarioTest, EmptyDeviceListMeansNoneAttached) {
+    sim::Scenario s;
+    std::string error;
+    ASSERT_TRUE(sim::ParseScenario("devices =\n", "s.txt", s, error));
+    EXPECT_TRUE(s.devices.empty());
+}
+
+TEST(ScenarioTest, ErrorsNameTheFileAndLine) {
+    EXPECT_EQ(ErrorOf("\nbogus = 1\n"), "s.txt:2: unknown key 'bogus'");
+    EXPECT_EQ(ErrorOf("devices"), "s.txt:1: expected key = value");
+    EXPECT_EQ(ErrorOf("fail = FT_Frobnicate 1"), "s.txt:1: unknown D2XX call 'FT_Frobnicate'");
+    EXPECT_NE(ErrorOf("fail = FT_Read 0"), "");
+    EXPECT_NE(ErrorOf("handshake_reply = 256"), "");
+    EXPECT_NE(ErrorOf("prom_erase_ms = -1"), "");
+    EXPECT_NE(ErrorOf("tx_drain = 0"), "");
+    EXPECT_NE(ErrorOf("comcheck_reply1 = unquoted"), "");
+    EXPECT_NE(ErrorOf("comcheck_reply1 = \"open"), "");
+    EXPECT_NE(ErrorOf("echo_status = XY 1"), "");
+}
+
+TEST(ScenarioTest, MissingFileIsAnError) {
+    sim::Scenario s;
+    std::string error;
+    EXPECT_FALSE(sim::LoadScenario("/nonexistent/scenario.txt", s, error));
+    EXPECT_NE(error.find("/nonexistent/scenario.txt"), std::string::npos);
+}

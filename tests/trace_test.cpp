@@ -1,0 +1,37 @@
+// The call trace format, which other tools read.
+#include <gmock/gmock.h>
+
+#include "device/link.h"
+#include "test_support.h"
+
+class TraceTest : public DeviceTest {};
+
+TEST_F(TraceTest, EveryCallHasItsFixedForm) {
+    Start("devices = QVM7316\ncomcheck_delay_ms = 0");
+    ASSERT_EQ(OpenDevice(), 0);
+    PurgeDevice();
+    SetDeviceTimeouts(3000, 0);
+    SendCommandByte(0xF2);
+    SendCommandByte(0xC0);
+    DWORD rx = 0, tx = 0, ev = 0;
+    FT_GetQueueStatus(g_deviceHandle, &rx);
+    FT_GetStatus(g_deviceHandle, &rx, &tx, &ev);
+    char buffer[8];
+    FT_Read(g_deviceHandle, buffer, 6, &g_bytesRead);
+    CloseDevice();
+    std::vector<std::string> lines;
+    for (const auto& t : Trace()) lines.push_back(std::to_string(t.ms) + " " + t.call + " " + t.rest);
+    EXPECT_THAT(lines, ::testing::ElementsAre(
+                           "0 FT_ListDevices count = 0 1", "200 FT_ListDevices index 0 = 0 \"QVM7316\"",
+                           "200 FT_OpenEx \"QVM7316\" = 0", "200 FT_Purge 3 = 0", "200 FT_SetTimeouts 3000 0 = 0",
+                           "200 FT_Write F2 = 0 1", "200 FT_Write C0 = 0 1", "200 FT_GetQueueStatus = 0 48",
+                           "200 FT_GetStatus = 0 48 2 0", "200 FT_Read 6 = 0 20446F696E67", "200 FT_Close = 0"));
+}
+
+TEST_F(TraceTest, FailedCallsShowTheirStatus) {
+    Start("fail = FT_Read 1");
+    ASSERT_EQ(OpenDevice(), 0);
+    char buffer[4];
+    EXPECT_EQ(FT_Read(g_deviceHandle, buffer, 4, &g_bytesRead), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(Trace().back().rest, "4 = 4 -");
+}

@@ -1,0 +1,48 @@
+#include "update/run_update.h"
+
+#include <cstdio>
+
+#include "app/progress.h"
+#include "platform/clock.h"
+#include "update/stages.h"
+
+const Stage kStages[] = {
+    {0, ConnectToProcessor, "ConnectToProcessor"},
+};
+const int kStageCount = static_cast<int>(sizeof kStages / sizeof kStages[0]);
+
+namespace {
+int g_lastFailedStatus = 0;
+}
+
+int LastFailedStatus() { return g_lastFailedStatus; }
+
+int RunUpdate() {
+    g_lastFailedStatus = 0;
+    g_stepCounter = 0;
+    ShowProgress(0);
+    for (int i = 0; i < kStageCount; ++i) {
+        if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
+        int status = kStages[i].run();
+        if (status != 0) {
+            g_lastFailedStatus = status;
+            return -1;
+        }
+    }
+    std::fflush(stdout);
+    ShowProgress(100);
+    return 0;
+}
+
+int UpdateWorker() {
+    const WindowOps& window = Window();
+    window.EnableItem(ITEM_START, false);
+    window.EnableItem(ITEM_CLOSE, false);
+    int result = RunUpdate();
+    if (result < 0) {
+        window.SetBarColour(kBarRed);
+        window.ShowMessageBox(kMessageError, "Programming failed");
+    }
+    window.EnableItem(ITEM_CLOSE, true);
+    return result;
+}
