@@ -35,7 +35,9 @@ TEST_F(HandshakeTest, SilentDeviceTimesOutAfterFiveHundredMs) {
     auto trace = Trace();
     auto read = std::find_if(trace.begin(), trace.end(), [](const TraceLine& t) { return t.call == "FT_Read"; });
     ASSERT_NE(read, trace.end());
+    EXPECT_EQ(read->ms, 2800u);  // the time the call was made, not when it returned
     EXPECT_EQ(read->rest, "1 = 0 -");
+    EXPECT_EQ((read + 1)->ms, 3300u);  // the read waited its 500 ms
     EXPECT_EQ(g_stepCounter, 0);
 }
 

@@ -105,3 +105,14 @@ TEST_F(LinkTest, FailedCommandByteIsOnlyPrinted) {
     EXPECT_THAT(Output(), HasSubstr("USB Write Failed\n"));
     EXPECT_EQ(Writes().size(), 2u);
 }
+
+TEST_F(LinkTest, MissingVendorLibraryGivesOneLineAndAFailingOpen) {
+    // No D2XX library is installed where the tests run.
+    const D2xxOps* ops = LoadVendorD2xx();
+    EXPECT_EQ(ops, MissingD2xx());
+    SelectD2xx(ops);
+    EXPECT_EQ(OpenDevice(), USB_LIST_FAILURE);
+    EXPECT_EQ(Output(),
+              "D2XX driver library libftd2xx.so could not be loaded - is the FTDI driver installed?\n"
+              "first List Device Failed\n");
+}
