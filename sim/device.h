@@ -31,6 +31,11 @@ struct LoaderState {
     std::uint32_t recordsRejected = 0;
     std::uint32_t bsbRecords = 0;   // boot status records received
     bool silent = false;            // scenario: from a record on, no answer
+    // Where data records land: the base of the last extended segment (02) or
+    // linear (04) address record since 0xE0; 16-bit offsets wrap unless linear.
+    std::uint32_t addressBase = 0;
+    bool linearAddressing = false;
+    std::uint32_t bytesOutside = 0;  // data bytes addressed beyond 64 KiB, dropped
 };
 
 // The PROM: a 16 MiB serial flash behind instruction groups, kept sparsely.

@@ -8,6 +8,9 @@
 
 const Stage kStages[] = {
     {0, ConnectToProcessor, "ConnectToProcessor"},
+    {0, ConvertHexFile, "ConvertHexFile"},
+    {1000, ProgramProcessor, "ProgramProcessor"},
+    {0, ResetProcessor, "ResetProcessor"},
 };
 const int kStageCount = static_cast<int>(sizeof kStages / sizeof kStages[0]);
 

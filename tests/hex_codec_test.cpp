@@ -1,0 +1,98 @@
+// The hex text codec: digits, hex bytes and words on files, the running
+// checksum, and the close of an image file.
+#include "image/hex_codec.h"
+
+#include <gmock/gmock.h>
+
+#include <cstdio>
+#include <string>
+
+#include "device/status.h"
+#include "update/process_state.h"
+
+namespace {
+
+// A file holding text, positioned at its start.
+std::FILE* FileWith(const std::string& text) {
+    std::FILE* file = std::tmpfile();
+    std::fputs(text.c_str(), file);
+    std::rewind(file);
+    return file;
+}
+
+std::string Written(void (*write)(unsigned, std::FILE*), unsigned value) {
+    std::FILE* file = std::tmpfile();
+    write(value, file);
+    std::rewind(file);
+    char text[8] = {};
+    std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    return std::string(text, n);
+}
+
+class HexCodecTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetProcessState(); }
+};
+
+}  // namespace
+
+TEST_F(HexCodecTest, DigitsAreUpperCaseOutAndEitherCaseIn) {
+    EXPECT_EQ(NibbleToHexChar(0x3C), 'C');  // only the low 4 bits count
+    EXPECT_EQ(NibbleToHexChar(9), '9');
+    EXPECT_EQ(NibbleToHexChar(10), 'A');
+    for (unsigned v = 0; v < 16; ++v) EXPECT_EQ(HexCharToNibble(NibbleToHexChar(v)), v);
+    EXPECT_EQ(HexCharToNibble('b'), 11u);
+    EXPECT_EQ(HexCharToNibble('B'), 11u);
+    // No validation: any character gives a nibble.
+    EXPECT_EQ(HexCharToNibble('G'), 0u);
+    EXPECT_EQ(HexCharToNibble(':'), 10u);
+    EXPECT_EQ(HexCharToNibble('\r'), 13u);
+    EXPECT_EQ(HexCharToNibble(0xFF), 8u);  // a high byte is taken as unsigned
+}
+
+TEST_F(HexCodecTest, ReadHexByteAddsWholeBytesToTheRunningChecksum) {
+    std::FILE* file = FileWith("7fFF");
+    EXPECT_EQ(ReadHexByte(file), 0x7Fu);
+    EXPECT_EQ(g_runningChecksum, 0x7F);
+    g_runningChecksum = 0x02;
+    EXPECT_EQ(ReadHexByte(file), 0xFFu);
+    EXPECT_EQ(g_runningChecksum, 0x01);
+    // At the end of the file: 0, and the checksum stays.
+    EXPECT_EQ(ReadHexByte(file), 0u);
+    EXPECT_EQ(g_runningChecksum, 0x01);
+    std::fclose(file);
+
+    file = FileWith("A");
+    EXPECT_EQ(ReadHexByte(file), 0xA0u);  // one digit left
+    EXPECT_EQ(g_runningChecksum, 0x01);
+    std::fclose(file);
+}
+
+TEST_F(HexCodecTest, ReadHexWordIsHighByteFirst) {
+    std::FILE* file = FileWith("0078fff8");
+    EXPECT_EQ(ReadHexWord(file), 0x0078u);
+    EXPECT_EQ(ReadHexWord(file), 0xFFF8u);
+    std::fclose(file);
+}
+
+TEST_F(HexCodecTest, WritesAreUpperCaseAndLeaveTheChecksum) {
+    g_runningChecksum = 0x42;
+    EXPECT_EQ(Written(WriteHexByte, 0x0A), "0A");
+    EXPECT_EQ(Written(WriteHexByte, 0x1AB), "AB");
+    EXPECT_EQ(Written(WriteHexWord, 0x0080), "0080");
+    EXPECT_EQ(Written(WriteHexWord, 0xBEEF), "BEEF");
+    EXPECT_EQ(Written(WriteHexWord, 0x10000), "0000");
+    EXPECT_EQ(g_runningChecksum, 0x42);
+}
+
+TEST_F(HexCodecTest, CloseImageFileReportsAFailedClose) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(CloseImageFile(FileWith("x")), 0);
+    // /dev/full takes the byte into the buffer and refuses it at the close.
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    std::fputc('x', full);
+    EXPECT_EQ(CloseImageFile(full), FILE_CLOSE_FAILURE);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "error closing file\n");
+}
