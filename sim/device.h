@@ -68,6 +68,12 @@ struct GateArrayState {
     std::uint32_t verifyMismatches = 0;
     std::uint32_t erases = 0;
     std::int64_t pendingRequest = -1;  // 0-based offset asked for, -1: none
+    struct ListedRequest {
+        std::uint64_t at;     // when it reaches the host
+        std::int64_t offset;  // what the device meant by it, -1: nothing
+    };
+    std::vector<ListedRequest> listed;  // ga_requests, as sent in this mode
+    bool shortWriteNow = false;         // this write completed the answer to report short
 };
 
 struct Device {

@@ -3,9 +3,11 @@
 #include "app/progress.h"
 #include "device/link.h"
 #include "image/hex_codec.h"
+#include "update/gate_array_requests.h"
 
 void ResetProcessState() {
     ResetDeviceLink();
     ResetProgress();
     ResetHexCodec();
+    ResetGateArrayRequests();
 }

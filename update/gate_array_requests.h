@@ -1,0 +1,58 @@
+// Gate-array block requests: once a gate-array mode is selected, the device
+// pulls the image "GEN.dat" by asking for positions in it, six decimal
+// characters per request, and gets the 32 bytes from there as 64 upper-case
+// hex characters. Both gate-array stages serve these requests with the same
+// loop and differ only in their time-out and their step after each answer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Process-wide while a gate-array stage runs: the open image and its size.
+extern std::FILE* g_gateArrayImage;
+extern std::uint32_t MaxSize;
+
+constexpr std::uint32_t kBlockSize = 32;          // image bytes per answer
+constexpr std::uint32_t kRequestLength = 6;       // characters per request
+constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
+
+// Opens "GEN.dat", measures MaxSize and prints "MaxSize = %u".
+// Returns 0, or GEN_DAT_OPEN_FAILURE after "failed to open GEN.dat".
+int OpenGateArrayImage();
+// Closes the image (CloseImageFile). Returns 0 or FILE_CLOSE_FAILURE.
+int CloseGateArrayImage();
+
+enum class RequestResult { Received, ReadFailure, TimedOut };
+
+// Reads one 6-character request into the receive buffer and converts it as
+// strtol does with base 10. Fewer than 6 bytes within the read time-out set
+// by the stage is a time-out; the bytes that came are dropped.
+RequestResult ReceiveBlockRequest(std::int32_t& requestNumber);
+
+// A request is served only when it is not 0 and, taken unsigned (so a
+// negative one counts as too large), lies below MaxSize.
+bool AcceptBlockRequest(std::int32_t requestNumber);
+
+// Fills the line buffer with the 64-character answer for the 32 bytes at the
+// file's position (0xFF past the end) and advances the file.
+void ReadImageBlock(std::FILE* file);
+
+// Seeks to the requested position and writes its answer: 64 characters and
+// nothing else. Returns false on a write failure. UsbBytesWritten then holds
+// the count the driver reported.
+bool AnswerBlockRequest(std::int32_t requestNumber);
+
+enum class LoopEnd { ReadFailure, TimedOut, WriteFailure };
+
+// Called after each answer sent, with the request number it answered.
+using AnswerStep = void (*)(std::uint32_t requestNumber, void* context);
+
+// Serves requests until a read failure, a time-out or a write failure.
+// Requests not accepted get no answer and no message. afterAnswer may be null.
+LoopEnd ServeBlockRequests(AnswerStep afterAnswer, void* context);
+
+// Writes a mode byte, waits 200 ms, writes 0xC0, waits 200 ms: how both
+// stages select their mode and reset the onboard processor at the end.
+void SendModeCommand(unsigned modeByte);
+
+void ResetGateArrayRequests();
