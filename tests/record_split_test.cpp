@@ -146,6 +146,7 @@ TEST_F(RecordSplitTest, ConvertedFilesHoldTheSameDataAndRespectTheBoundary) {
         options.textBytes = 20000;
         options.maxRecord = seed % 3 == 0 ? 255 : seed % 3 == 1 ? 16 : 128;
         options.lowerCase = seed % 4 == 0;
+        options.lineEnd = seed % 5 == 0 ? "\n" : "\r\n";
         std::string out = Convert(GenerateIntelHex(options));
         EXPECT_EQ(Shell("srec_cmp gen.hex -intel gn.hex -intel"), 0) << "seed " << seed;
         for (const Record& r : ParseRecords(out)) {
