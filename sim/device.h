@@ -52,6 +52,11 @@ struct PromState {
     std::uint32_t pagePrograms = 0;
     std::uint32_t ignoredInstructions = 0;  // without write enable, or during an erase
     std::int64_t highestPageProgrammed = -1;
+    // What a page never programmed since the last chip erase holds: the old
+    // firmware (taken as all 0x00, so that a missing erase shows up as wrong
+    // data) until the first erase, 0xFF after it.
+    std::uint8_t unprogrammedByte = 0x00;
+    std::uint32_t malformedInstructions = 0;  // not hexadecimal text, too short, or unknown
 };
 
 // The gate array and its block-request passes.

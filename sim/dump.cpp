@@ -20,12 +20,12 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 }
 
 // The PROM from address 0 to the end of the highest page ever programmed;
-// pages never programmed read as erased (0xFF).
+// pages not programmed since the last erase hold what the PROM model says.
 std::vector<std::uint8_t> PromImage(const PromState& prom) {
     std::vector<std::uint8_t> bytes;
     if (prom.highestPageProgrammed < 0) return bytes;
     std::size_t pages = static_cast<std::size_t>(prom.highestPageProgrammed) + 1;
-    bytes.assign(pages * PromState::kPageSize, 0xFF);
+    bytes.assign(pages * PromState::kPageSize, prom.unprogrammedByte);
     for (const auto& [page, data] : prom.pages)
         if (page < pages) std::copy(data.begin(), data.end(), bytes.begin() + page * PromState::kPageSize);
     return bytes;
@@ -56,6 +56,7 @@ bool DumpDevice(const Device& device, const std::string& dir, std::string& error
         << "prom_chip_erases: " << device.prom.chipErases << "\n"
         << "prom_page_programs: " << device.prom.pagePrograms << "\n"
         << "prom_ignored_instructions: " << device.prom.ignoredInstructions << "\n"
+        << "prom_malformed_instructions: " << device.prom.malformedInstructions << "\n"
         << "com_checks: " << device.comChecks << "\n"
         << "gate_array_erases: " << ga.erases << "\n"
         << "gate_array_length: " << ga.length << "\n"

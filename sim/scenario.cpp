@@ -173,7 +173,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         bool positive;
     } numbers[] = {
         {"echo_short", &s.echoShort, nullptr, false},       {"prom_erase_ms", &s.promEraseMs, nullptr, false},
-        {"tx_drain", &s.txDrainBytesPerMs, nullptr, true},  {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, false},
+        {"tx_drain", &s.txDrainBytesPerMs, nullptr, false},  {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, false},
         {"ga_length", nullptr, &s.gaLength, false},         {"ga_erase_ms", &s.gaEraseMs, nullptr, false},
         {"ga_stop_after", nullptr, &s.gaStopAfter, false},  {"ga_short_write", nullptr, &s.gaShortWrite, true},
     };

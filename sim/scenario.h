@@ -28,7 +28,7 @@ struct Scenario {
 
     // PROM.
     std::uint32_t promEraseMs = 25000;
-    std::uint32_t txDrainBytesPerMs = 100;
+    std::uint32_t txDrainBytesPerMs = 100;  // 0: the device takes nothing (a stalled link)
 
     // Communication check; nullopt: the reply is not sent.
     std::optional<std::string> comcheckReply1 = std::string(" Doing COM CHECK command");

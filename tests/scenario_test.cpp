@@ -57,7 +57,7 @@ TEST(ScenarioTest, ErrorsNameTheFileAndLine) {
     EXPECT_NE(ErrorOf("fail = FT_Read 0"), "");
     EXPECT_NE(ErrorOf("handshake_reply = 256"), "");
     EXPECT_NE(ErrorOf("prom_erase_ms = -1"), "");
-    EXPECT_NE(ErrorOf("tx_drain = 0"), "");
+    EXPECT_NE(ErrorOf("tx_drain = -1"), "");
     EXPECT_NE(ErrorOf("comcheck_reply1 = unquoted"), "");
     EXPECT_NE(ErrorOf("comcheck_reply1 = \"open"), "");
     EXPECT_NE(ErrorOf("echo_status = XY 1"), "");

@@ -11,6 +11,9 @@ const Stage kStages[] = {
     {0, ConvertHexFile, "ConvertHexFile"},
     {1000, ProgramProcessor, "ProgramProcessor"},
     {0, ResetProcessor, "ResetProcessor"},
+    {4000, ErasePromChip, "ErasePromChip"},
+    {4000, ProgramProm, "ProgramProm"},
+    {4000, CheckCommunication, "CheckCommunication"},
 };
 const int kStageCount = static_cast<int>(sizeof kStages / sizeof kStages[0]);
 

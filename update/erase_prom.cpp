@@ -1,0 +1,55 @@
+// The PROM erase: write enable and chip erase in two instruction groups,
+// then a fixed wait while the PROM erases itself. Nothing is read back.
+#include <cstdio>
+
+#include "app/progress.h"
+#include "device/commands.h"
+#include "device/link.h"
+#include "device/status.h"
+#include "platform/clock.h"
+#include "update/stages.h"
+
+namespace {
+
+constexpr unsigned kWriteEnable = 0x06;
+constexpr unsigned kChipErase = 0xC7;
+constexpr int kEraseSteps = 100;  // counted from 0 to 100, one second each
+
+// One instruction group holding a single instruction byte.
+void SendInstruction(unsigned instruction) {
+    SendCommandByte(CMD_GROUP_OPEN);
+    SendHexByte(instruction);
+    SendCommandByte(CMD_GROUP_CLOSE);
+}
+
+}  // namespace
+
+int ErasePromChip() {
+    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
+    if (PurgeDevice() != 0) {
+        CloseDevice();
+        return USB_PURGE_FAILURE;
+    }
+    std::printf("Erasing PROM.....Please wait........\n");
+
+    // A lone 0xD2 first ends any group the processor may still hold open.
+    SendCommandByte(CMD_GROUP_CLOSE);
+    SleepMs(1000);
+    SendInstruction(kWriteEnable);
+    SendInstruction(kChipErase);
+
+    for (int i = 0; i <= kEraseSteps; ++i) {
+        std::printf(" PROM is %3u %% erased\r", static_cast<unsigned>(i));
+        std::fflush(stdout);
+        SleepMs(1000);
+        if (i % 30 == 0) TickProgress();
+    }
+    std::printf("\n");
+    SendCommandByte(CMD_END);
+    std::printf("PROM is fully Erased\n");
+
+    if (CloseDevice() != 0) return USB_CLOSE_FAILURE;
+    std::fflush(stdout);
+    TickProgress();
+    return 0;
+}
