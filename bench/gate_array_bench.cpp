@@ -52,7 +52,7 @@ FT_STATUS WINAPI NoTimeouts(FT_HANDLE, ULONG, ULONG) { return FT_OTHER_ERROR; }
 FT_STATUS WINAPI NoQueue(FT_HANDLE, DWORD*) { return FT_OTHER_ERROR; }
 FT_STATUS WINAPI NoStatus(FT_HANDLE, DWORD*, DWORD*, DWORD*) { return FT_OTHER_ERROR; }
 
-const D2xxOps kInstant = {"instant", NoList,     NoOpen,  NoClose,  InstantRead,
+const D2xxOps kInstant = {"instant",    NoList,  NoOpen,     NoClose, InstantRead,
                           InstantWrite, NoPurge, NoTimeouts, NoQueue, NoStatus};
 
 // A GEN.dat of kImageSize bytes in a scratch folder, opened as a stage would.

@@ -59,7 +59,9 @@ struct PromState {
     std::uint32_t malformedInstructions = 0;  // not hexadecimal text, too short, or unknown
 };
 
-// The gate array and its block-request passes.
+// The gate array and its block-request passes. It asks for its next block
+// this long after an answer.
+constexpr std::uint64_t kGateArrayLatencyMs = 1;
 struct GateArrayState {
     std::vector<std::uint8_t> image;   // what the gate array holds
     std::uint32_t length = 0;          // image length the device knows

@@ -20,7 +20,7 @@
 namespace sim {
 namespace {
 
-constexpr std::uint64_t kLatencyMs = 1;     // from an answer to the next request
+constexpr std::uint64_t kLatencyMs = kGateArrayLatencyMs;
 constexpr std::uint64_t kListWaitMs = 1000;  // a listed request waits this long for its answer
 constexpr std::uint32_t kEraseModeBlocks = 4;
 constexpr std::uint32_t kBlockSize = 32;
@@ -108,8 +108,10 @@ void Begin(Device& d) {
     ga.listed.clear();
     ga.shortWriteNow = false;
     std::uint64_t first = NowMs() + kLatencyMs;
-    if (d.scenario.gaRequests && d.mode == Mode::GateArrayProgram) PlanList(d, first);
-    else AskNext(d, first);
+    if (d.scenario.gaRequests && d.mode == Mode::GateArrayProgram)
+        PlanList(d, first);
+    else
+        AskNext(d, first);
 }
 
 // The request an answer belongs to: with a list, the latest one the host
@@ -142,8 +144,10 @@ void TakeAnswer(Device& d) {
             std::uint64_t at = static_cast<std::uint64_t>(offset) + i;
             if (at >= ga.length) break;
             auto byte = static_cast<std::uint8_t>(HexValue(ga.answer[2 * i]) << 4 | HexValue(ga.answer[2 * i + 1]));
-            if (!ga.verifying) ga.image[at] = byte;
-            else if (ga.image[at] != byte) mismatch = true;
+            if (!ga.verifying)
+                ga.image[at] = byte;
+            else if (ga.image[at] != byte)
+                mismatch = true;
         }
         if (mismatch) {
             ga.verifyMatched = false;
@@ -152,8 +156,10 @@ void TakeAnswer(Device& d) {
     }
     ga.answer.clear();
     ga.pendingRequest = -1;
-    if (d.scenario.gaRequests && d.mode == Mode::GateArrayProgram) PlanList(d, NowMs() + kLatencyMs);
-    else AskNext(d, NowMs() + kLatencyMs);
+    if (d.scenario.gaRequests && d.mode == Mode::GateArrayProgram)
+        PlanList(d, NowMs() + kLatencyMs);
+    else
+        AskNext(d, NowMs() + kLatencyMs);
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ std::string AnswerFor(const std::string& image, std::size_t request) {
 
 std::string Unhex(const std::string& hex) {
     std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return bytes;
 }
 
@@ -166,8 +167,10 @@ TEST_F(GateArrayTest, EmptyImageServesNothingAndTheEraseGoesAhead) {
     Start("ga_length = 64");  // the device still asks
     EXPECT_EQ(EraseGateArray(), 0);
     EXPECT_TRUE(Answers().empty());
-    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nErase Gatearray\nMaxSize = 0\nTimed out\n"
-                        "Erasing GateArray\n" + EraseProgress() + "Reseting Processor\nProcessor reset.....Finished\n");
+    EXPECT_EQ(Output(),
+              "1 FTDI device(s) found\nQVM7316 found\nErase Gatearray\nMaxSize = 0\nTimed out\n"
+              "Erasing GateArray\n" +
+                  EraseProgress() + "Reseting Processor\nProcessor reset.....Finished\n");
 }
 
 TEST_F(GateArrayTest, ThreeBytesThenSilenceIsATimeOutAndTheBytesAreLost) {
@@ -211,8 +214,8 @@ TEST_F(GateArrayTest, EveryFifthChangeOfThePercentageTicksAndZeroIsNoChange) {
     EXPECT_EQ(ProgramGateArray(), 0);
     std::string out = Output();
     std::string programming = ProgressLines(" Programming: %3u %%\r", {0, 1, 2});
-    std::string switching = ProgressLines(" Programming: %3u %%\r", {98, 99}) + kBlank +
-                            ProgressLines(" Verifying:   %3u %%\r", {0, 1});
+    std::string switching =
+        ProgressLines(" Programming: %3u %%\r", {98, 99}) + kBlank + ProgressLines(" Verifying:   %3u %%\r", {0, 1});
     EXPECT_THAT(out, HasSubstr("MaxSize = 320000\n" + programming));
     EXPECT_THAT(out, HasSubstr(switching));
     EXPECT_THAT(out, HasSubstr(" Verifying:    99 %\r\nTimed out\n"));
@@ -318,11 +321,14 @@ TEST_F(GateArrayTest, ProgrammingFailureTable) {
 TEST_F(GateArrayTest, EraseServesFourBlocksWaitsAndPrintsTheReport) {
     std::string image = UseImage(3200);
     EXPECT_EQ(EraseGateArray(), 0);
-    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nErase Gatearray\nMaxSize = 3200\nTimed out\n"
-                        "Erasing GateArray\n" + EraseProgress() + "GA erase OK\r\nReseting Processor\n"
-                        "Processor reset.....Finished\n");
-    EXPECT_THAT(Answers(), ElementsAre(AnswerFor(image, 1), AnswerFor(image, 33), AnswerFor(image, 65),
-                                       AnswerFor(image, 97)));
+    EXPECT_EQ(Output(),
+              "1 FTDI device(s) found\nQVM7316 found\nErase Gatearray\nMaxSize = 3200\nTimed out\n"
+              "Erasing GateArray\n" +
+                  EraseProgress() +
+                  "GA erase OK\r\nReseting Processor\n"
+                  "Processor reset.....Finished\n");
+    EXPECT_THAT(Answers(),
+                ElementsAre(AnswerFor(image, 1), AnswerFor(image, 33), AnswerFor(image, 65), AnswerFor(image, 97)));
     // Answers at 600 to 603; 2000 ms of silence; 100 x 500 ms; the report
     // read waits its whole 10000 ms for 22 bytes; the reset.
     EXPECT_THAT(CommandWrites(), ElementsAre("200 F1", "400 C0", "62603 E4", "62803 C0"));

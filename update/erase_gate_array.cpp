@@ -37,9 +37,15 @@ int EraseGateArray() {
 
     // However the requests end, the erase goes ahead.
     switch (ServeBlockRequests(nullptr, nullptr)) {
-        case LoopEnd::ReadFailure: std::printf("USB Read Failed\n"); break;
-        case LoopEnd::TimedOut: std::printf("Timed out\n"); break;
-        case LoopEnd::WriteFailure: std::printf("USB Write Failed\n"); break;
+        case LoopEnd::ReadFailure:
+            std::printf("USB Read Failed\n");
+            break;
+        case LoopEnd::TimedOut:
+            std::printf("Timed out\n");
+            break;
+        case LoopEnd::WriteFailure:
+            std::printf("USB Write Failed\n");
+            break;
     }
     if (CloseGateArrayImage() != 0) return Fail(FILE_CLOSE_FAILURE);
 

@@ -12,8 +12,8 @@
 extern std::FILE* g_gateArrayImage;
 extern std::uint32_t MaxSize;
 
-constexpr std::uint32_t kBlockSize = 32;          // image bytes per answer
-constexpr std::uint32_t kRequestLength = 6;       // characters per request
+constexpr std::uint32_t kBlockSize = 32;     // image bytes per answer
+constexpr std::uint32_t kRequestLength = 6;  // characters per request
 constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
 
 // Opens "GEN.dat", measures MaxSize and prints "MaxSize = %u".

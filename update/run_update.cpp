@@ -14,6 +14,8 @@ const Stage kStages[] = {
     {4000, ErasePromChip, "ErasePromChip"},
     {4000, ProgramProm, "ProgramProm"},
     {4000, CheckCommunication, "CheckCommunication"},
+    {4000, EraseGateArray, "EraseGateArray"},
+    {4000, ProgramGateArray, "ProgramGateArray"},
 };
 const int kStageCount = static_cast<int>(sizeof kStages / sizeof kStages[0]);
 

@@ -1,0 +1,151 @@
+// A whole update with the sample images against the emulated device: what
+// the device ends up holding, the progress display, and the run's length
+// put together from every stage's pauses and time-outs and the device's
+// own times.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/clock.h"
+#include "sim/device.h"
+#include "test_support.h"
+#include "update/run_update.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+const char* const kSamples[] = {"gen.hex", "genprom.hex", "GEN.dat"};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+unsigned Byte(const std::string& hex, std::size_t at) { return std::stoul(hex.substr(at, 2), nullptr, 16); }
+
+// The 64 KiB processor memory the Intel HEX text describes (0xFF elsewhere).
+std::string ProcessorImage(const std::string& hexText) {
+    std::string memory(0x10000, '\xFF');
+    std::uint32_t base = 0;
+    for (const auto& line : Lines(hexText)) {
+        if (line.size() < 11 || line[0] != ':') continue;
+        unsigned count = Byte(line, 1), address = Byte(line, 3) << 8 | Byte(line, 5), type = Byte(line, 7);
+        if (type == 0x04) base = (Byte(line, 9) << 8 | Byte(line, 11)) << 16;
+        if (type == 0x02) base = (Byte(line, 9) << 8 | Byte(line, 11)) << 4;
+        if (type != 0x00) continue;
+        for (unsigned i = 0; i < count; ++i)
+            if (base + address + i < memory.size())
+                memory[base + address + i] = static_cast<char>(Byte(line, 9 + 2 * i));
+    }
+    return memory;
+}
+
+// The PROM from address 0: one line of hex text per 256-byte page.
+std::string PromImage(const std::string& hexText) {
+    std::string bytes;
+    for (auto line : Lines(hexText)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (std::size_t i = 0; i + 1 < line.size(); i += 2) bytes += static_cast<char>(Byte(line, i));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+class WholeRunTest : public DeviceTest {
+  protected:
+    void CopySamples() {
+        for (const char* name : kSamples)
+            std::filesystem::copy_file(std::filesystem::path(QVM7316_SOURCE_DIR) / "samples" / name, Dir() / name,
+                                       std::filesystem::copy_options::overwrite_existing);
+    }
+
+    void ExpectDumpHoldsTheImages(const std::string& dump) {
+        EXPECT_EQ(ReadFile(dump + "/processor.bin"), ProcessorImage(ReadFile("gen.hex")));
+        EXPECT_EQ(ReadFile(dump + "/prom.bin"), PromImage(ReadFile("genprom.hex")));
+        EXPECT_EQ(ReadFile(dump + "/gatearray.bin"), ReadFile("GEN.dat"));
+        EXPECT_THAT(ReadFile(dump + "/device.txt"), HasSubstr("gate_array_verify: matched\n"));
+    }
+};
+
+TEST_F(WholeRunTest, SamplesEndUpInTheDeviceInTheTimeTheStagesAddUpTo) {
+    CopySamples();
+    Start();
+    ASSERT_EQ(UpdateWorker(), 0);
+    std::uint64_t total = NowMs();
+    std::string out = Output();
+
+    std::string error;
+    ASSERT_TRUE(sim::DumpDevice(Device(), (Dir() / "dump").string(), error)) << error;
+    ExpectDumpHoldsTheImages("dump");
+
+    // Progress only rises and ends at 100 with the success text.
+    std::vector<int> bars;
+    for (const auto& e : WindowEvents())
+        if (e.rfind("bar ", 0) == 0) bars.push_back(std::stoi(e.substr(4)));
+    ASSERT_FALSE(bars.empty());
+    EXPECT_EQ(bars.back(), 100);
+    EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end()));
+    EXPECT_THAT(WindowEvents(), ::testing::Contains("text 303 Programming finished successfully!"));
+
+    // Every open pauses 200 ms after listing the devices.
+    const std::uint64_t open = 200;
+    // Handshake: its byte pauses; the "U" comes back at once.
+    std::uint64_t connect = open + 100 + 500 + 500 + 1000 + 500;
+    // Processor: 100 ms, then per line a 1 ms echo poll and, when the
+    // loader's answer (the line, a status character, CR LF) is shorter than
+    // the 50 bytes read, the read's 70 ms time-out; the boot status record
+    // after 100 ms, its read after another 100 ms waits out 1000 ms.
+    std::uint64_t processor = open + 100 + 100 + 100 + 1000;
+    for (const auto& line : Lines(ReadFile("gn.hex"))) {
+        std::size_t sent = line.size() - (line.back() == '\r' ? 1 : 0);
+        if (sent > 0) processor += 1 + (sent + 3 < 50 ? 70 : 0);
+    }
+    std::uint64_t reset = 2 * open + 500 + 500 + 500 + 3000 + 3000 + 500;
+    // PROM erase: 1000 ms, then 101 steps of 1000 ms (the erase itself is shorter).
+    std::uint64_t promErase = open + 1000 + 101 * 1000;
+    // PROM programming: 10 ms, 2 ms after each page, and 1 ms for each look
+    // at a transmit queue still over 128 bytes: the device's own pace.
+    std::size_t pages = Lines(ReadFile("genprom.hex")).size();
+    std::size_t queueWaits = 0;
+    for (std::size_t at = out.find("TxBytes: "); at != std::string::npos; at = out.find("TxBytes: ", at + 1))
+        ++queueWaits;
+    std::uint64_t promProgram = open + 10 + 2 * pages + queueWaits;
+    // Communication check: mode bytes, 1000 ms after each reply (both came in time).
+    std::uint64_t comCheck = open + 400 + 1000 + 1000;
+    // Gate array erase: mode bytes; the first request is waiting, each of
+    // the other three follows its answer after the device's latency; 2000 ms
+    // of silence, 100 x 500 ms, the report read waits its 10000 ms for 22
+    // bytes, the reset.
+    std::uint64_t gaErase = open + 400 + 3 * sim::kGateArrayLatencyMs + 2000 + 100 * 500 + 10000 + 400;
+    // Gate array programming: two passes over every block; after every
+    // 100th answer 10 ms, after the others the device's latency (none after
+    // the last unless it is a 100th); 5000 ms of silence, 2000 ms, the reset.
+    std::uint64_t answers = 2 * ((ReadFile("GEN.dat").size() + 31) / 32);
+    std::uint64_t updates = answers / 100;
+    std::uint64_t serving = updates * 10 + (answers - updates) * sim::kGateArrayLatencyMs;
+    if (answers % 100 != 0) serving -= sim::kGateArrayLatencyMs;
+    std::uint64_t gaProgram = open + 400 + serving + 5000 + 2000 + 400;
+    std::uint64_t sequencePauses = 1000 + 5 * 4000;
+
+    EXPECT_EQ(total,
+              sequencePauses + connect + processor + reset + promErase + promProgram + comCheck + gaErase + gaProgram);
+}
+
+TEST_F(WholeRunTest, ConsoleProgramInTheSamplesFolderSucceeds) {
+    CopySamples();
+    std::string log = (Dir() / "log.txt").string();
+    std::string command = std::string(QVM7316_CONSOLE_EXE) + " -C " + Dir().string() + " --simulate --yes --dump d >" +
+                          log + " 2>&1 </dev/null";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_THAT(ReadFile("log.txt"), HasSubstr("Processor reset.....done\nProgramming finished successfully!\n"));
+    ExpectDumpHoldsTheImages("d");
+}
