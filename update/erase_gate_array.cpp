@@ -19,21 +19,15 @@ constexpr std::uint32_t kEraseStepMs = 500;
 constexpr std::uint32_t kReportTimeoutMs = 10000;
 constexpr DWORD kReportRead = 22;  // printed cut to 21 bytes
 
-// The run ends on a failure; release the device rather than leave it open.
-int Fail(int status) {
-    CloseDevice();
-    return status;
-}
-
 }  // namespace
 
 int EraseGateArray() {
     if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) return Fail(USB_PURGE_FAILURE);
+    if (PurgeDevice() != 0) return AbandonGateArrayStage(USB_PURGE_FAILURE);
     std::printf("Erase Gatearray\n");
     SendModeCommand(CMD_GATE_ARRAY_ERASE);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;
-    if (OpenGateArrayImage() != 0) return Fail(GEN_DAT_OPEN_FAILURE);
+    if (OpenGateArrayImage() != 0) return AbandonGateArrayStage(GEN_DAT_OPEN_FAILURE);
 
     // However the requests end, the erase goes ahead.
     switch (ServeBlockRequests(nullptr, nullptr)) {
@@ -47,7 +41,7 @@ int EraseGateArray() {
             std::printf("USB Write Failed\n");
             break;
     }
-    if (CloseGateArrayImage() != 0) return Fail(FILE_CLOSE_FAILURE);
+    if (CloseGateArrayImage() != 0) return AbandonGateArrayStage(FILE_CLOSE_FAILURE);
 
     std::printf("Erasing GateArray\n");
     for (unsigned step = 1; step <= kEraseSteps; ++step) {

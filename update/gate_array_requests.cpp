@@ -60,6 +60,12 @@ int CloseGateArrayImage() {
     return file ? CloseImageFile(file) : 0;
 }
 
+int AbandonGateArrayStage(int status) {
+    CloseGateArrayImage();
+    CloseDevice();
+    return status;
+}
+
 RequestResult ReceiveBlockRequest(std::int32_t& requestNumber) {
     std::memset(g_receiveBuffer, 0, sizeof g_receiveBuffer);
     if (FT_Read(g_deviceHandle, g_receiveBuffer, kRequestLength, &g_bytesRead) != FT_OK)

@@ -21,6 +21,9 @@ constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
 int OpenGateArrayImage();
 // Closes the image (CloseImageFile). Returns 0 or FILE_CLOSE_FAILURE.
 int CloseGateArrayImage();
+// A gate-array stage's failure ends the run: closes the image if it is
+// open and the device, ignoring their results, and returns status.
+int AbandonGateArrayStage(int status);
 
 enum class RequestResult { Received, ReadFailure, TimedOut };
 

@@ -52,21 +52,14 @@ void AfterAnswer(std::uint32_t requestNumber, void* context) {
     if (++progress.answered >= kAnswersPerUpdate) ShowPassProgress(progress, requestNumber);
 }
 
-// The run ends on a failure; release what the stage opened.
-int Fail(int status) {
-    CloseGateArrayImage();
-    CloseDevice();
-    return status;
-}
-
 }  // namespace
 
 int ProgramGateArray() {
     if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) return Fail(USB_PURGE_FAILURE);
+    if (PurgeDevice() != 0) return AbandonGateArrayStage(USB_PURGE_FAILURE);
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;
-    if (OpenGateArrayImage() != 0) return Fail(GEN_DAT_OPEN_FAILURE);
+    if (OpenGateArrayImage() != 0) return AbandonGateArrayStage(GEN_DAT_OPEN_FAILURE);
 
     PassProgress progress;
     // A loop cut short by a failing read or write has not programmed and
@@ -83,12 +76,13 @@ int ProgramGateArray() {
             break;
         case LoopEnd::TimedOut:
             std::printf("\nTimed out\n");
-            if (!progress.verifying || progress.percentage < kVerifyingFrom) return Fail(USB_TIMED_OUT);
+            if (!progress.verifying || progress.percentage < kVerifyingFrom)
+                return AbandonGateArrayStage(USB_TIMED_OUT);
             break;
     }
 
     std::printf("\nFinished Programming\n");
-    if (CloseGateArrayImage() != 0) return Fail(FILE_CLOSE_FAILURE);
+    if (CloseGateArrayImage() != 0) return AbandonGateArrayStage(FILE_CLOSE_FAILURE);
     SleepMs(2000);
     std::printf("Reseting Processor\n");
     SendModeCommand(CMD_RESET);
