@@ -36,10 +36,17 @@ std::uint32_t PassBlocks(const GateArrayState& ga) {
 
 bool Stopped(const Device& d) { return d.scenario.gaStopAfter && d.gateArray.requestsSent >= *d.scenario.gaStopAfter; }
 
+void ForgetVerification(GateArrayState& ga) {
+    ga.verifyRan = false;
+    ga.verifyMatched = true;
+    ga.verifyMismatches = 0;
+}
+
 void StartErase(Device& d, std::uint64_t at) {
     auto& ga = d.gateArray;
     ga.image.assign(ga.length, 0xFF);
     ++ga.erases;
+    ForgetVerification(ga);  // it no longer says anything about the contents
     if (d.scenario.gaReport) SendToHost(d, *d.scenario.gaReport, at + d.scenario.gaEraseMs);
 }
 
@@ -167,9 +174,7 @@ void TakeAnswer(Device& d) {
 void GateArrayEraseBegin(Device& d) { Begin(d); }
 
 void GateArrayProgramBegin(Device& d) {
-    d.gateArray.verifyRan = false;
-    d.gateArray.verifyMatched = true;
-    d.gateArray.verifyMismatches = 0;
+    ForgetVerification(d.gateArray);
     Begin(d);
 }
 
