@@ -68,6 +68,15 @@ int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs)
     return CloseDevice() == 0 ? USB_TIMEOUT_FAILURE : USB_CLOSE_FAILURE;
 }
 
+int OpenStageConnection() {
+    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
+    if (PurgeDevice() != 0) {
+        CloseDevice();
+        return USB_PURGE_FAILURE;
+    }
+    return 0;
+}
+
 void SendCommandByte(unsigned value) {
     unsigned char byte = static_cast<unsigned char>(value & 0xFFu);
     if (FT_Write(g_deviceHandle, &byte, 1, &UsbBytesWritten) != FT_OK) std::printf("USB Write Failed\n");

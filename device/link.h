@@ -35,6 +35,11 @@ void SendCommandByte(unsigned value);
 // Writes the low 8 bits of value as two upper-case hex digits, one write each.
 void SendHexByte(unsigned value);
 
+// How every device stage but the handshake begins: opens the device and
+// empties its buffers. Returns 0, USB_OPEN_FAILURE (whatever OpenDevice
+// gave) or USB_PURGE_FAILURE; after a failed purge the device is closed again.
+int OpenStageConnection();
+
 // Brings the onboard processor into its loader and checks the sync echo.
 // Returns 0, USB_TIMEOUT_FAILURE, USB_READ_FAILURE, USB_OPEN_FAILURE,
 // USB_CLOSE_FAILURE or BAD_HANDSHAKE.

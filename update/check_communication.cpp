@@ -31,11 +31,7 @@ int ReadReply(const char* expected) {
 }  // namespace
 
 int CheckCommunication() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) {
-        CloseDevice();
-        return USB_PURGE_FAILURE;
-    }
+    if (int status = OpenStageConnection(); status != 0) return status;
     std::printf("Com Check\n");
     SendCommandByte(CMD_COM_CHECK);
     SleepMs(200);

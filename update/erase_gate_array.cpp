@@ -22,8 +22,7 @@ constexpr DWORD kReportRead = 22;  // printed cut to 21 bytes
 }  // namespace
 
 int EraseGateArray() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) return AbandonGateArrayStage(USB_PURGE_FAILURE);
+    if (int status = OpenStageConnection(); status != 0) return status;
     std::printf("Erase Gatearray\n");
     SendModeCommand(CMD_GATE_ARRAY_ERASE);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;

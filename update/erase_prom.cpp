@@ -25,11 +25,7 @@ void SendInstruction(unsigned instruction) {
 }  // namespace
 
 int ErasePromChip() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) {
-        CloseDevice();
-        return USB_PURGE_FAILURE;
-    }
+    if (int status = OpenStageConnection(); status != 0) return status;
     std::printf("Erasing PROM.....Please wait........\n");
 
     // A lone 0xD2 first ends any group the processor may still hold open.

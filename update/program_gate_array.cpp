@@ -55,8 +55,7 @@ void AfterAnswer(std::uint32_t requestNumber, void* context) {
 }  // namespace
 
 int ProgramGateArray() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) return AbandonGateArrayStage(USB_PURGE_FAILURE);
+    if (int status = OpenStageConnection(); status != 0) return status;
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;
     if (OpenGateArrayImage() != 0) return AbandonGateArrayStage(GEN_DAT_OPEN_FAILURE);

@@ -55,8 +55,7 @@ bool ReplyAccepted() { return g_bytesRead >= 3 && g_receiveBuffer[g_bytesRead - 
 }  // namespace
 
 int ProgramProcessor() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) return Abandon(nullptr, USB_PURGE_FAILURE);
+    if (int status = OpenStageConnection(); status != 0) return status;
     SendCommandByte(CMD_LOADER);
 
     std::FILE* gnHex = std::fopen("gn.hex", "rb");

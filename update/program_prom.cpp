@@ -69,11 +69,7 @@ int Fail(std::FILE* image, int status) {
 }  // namespace
 
 int ProgramProm() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) {
-        CloseDevice();
-        return USB_PURGE_FAILURE;
-    }
+    if (int status = OpenStageConnection(); status != 0) return status;
     std::printf("Programming PROM\n");
     SleepMs(10);
 

@@ -9,23 +9,8 @@
 #include "platform/clock.h"
 #include "update/stages.h"
 
-namespace {
-
-// Opens and purges one connection; on a failed purge the connection is
-// closed again. Returns 0, USB_OPEN_FAILURE or USB_PURGE_FAILURE.
-int OpenPurgedConnection() {
-    if (OpenDevice() != 0) return USB_OPEN_FAILURE;
-    if (PurgeDevice() != 0) {
-        CloseDevice();
-        return USB_PURGE_FAILURE;
-    }
-    return 0;
-}
-
-}  // namespace
-
 int ResetProcessor() {
-    if (int status = OpenPurgedConnection(); status != 0) return status;
+    if (int status = OpenStageConnection(); status != 0) return status;
     std::printf("Reseting Processor.....Please Wait\n");
     SendCommandByte(CMD_RESET);
     SleepMs(500);
@@ -38,7 +23,7 @@ int ResetProcessor() {
     // The processor restarts with the device closed.
     SleepMs(3000);
 
-    if (int status = OpenPurgedConnection(); status != 0) return status;
+    if (int status = OpenStageConnection(); status != 0) return status;
     std::printf("Doing Factory Reset.....Please Wait\n");
     SleepMs(3000);
     SendCommandByte(CMD_FACTORY_RESET);
