@@ -10,6 +10,8 @@ PACKAGES=(
   g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
   # external checks of hex files
   srecord
+  # fuzzing (libFuzzer) with the sanitizers
+  clang-14 libclang-rt-14-dev
   # Windows build, its resources, and its end-to-end test under Wine
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64
   wine64 wine xvfb xdotool openbox imagemagick x11-apps

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and stage tests (also under
-# AddressSanitizer and UndefinedBehaviorSanitizer), the benchmarks once as a
-# smoke run, and the Windows build with its end-to-end test under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer), a short fuzzing run, and the Windows build with its end-to-end test under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,6 +15,9 @@ echo "== Sanitizer build and tests =="
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j"$jobs"
 ctest --preset sanitize -j"$jobs"
+
+echo "== Fuzzing smoke run (gen.hex conversion, scenario files) =="
+FUZZ_SECONDS=${FUZZ_SECONDS:-15} bash scripts/fuzz.sh
 
 if [ -f scripts/test-windows.sh ]; then
   echo "== Windows build and end-to-end test =="
