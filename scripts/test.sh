@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and stage tests (also under
-# AddressSanitizer and UndefinedBehaviorSanitizer), a short fuzzing run, and the Windows build with its end-to-end test under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer), a short fuzzing run, and
+# the Windows build with its end-to-end test under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
