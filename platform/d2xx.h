@@ -9,14 +9,18 @@
 
 #include <cstdint>
 
+// On Windows the types are the system's own (32-bit unsigned long), so this
+// header and <windows.h> can be included together in either order.
 #if defined(_WIN32)
 #define WINAPI __stdcall
+using DWORD = unsigned long;
+using ULONG = unsigned long;
 #else
 #define WINAPI
-#endif
-
 using DWORD = std::uint32_t;
 using ULONG = std::uint32_t;
+#endif
+
 using LPDWORD = DWORD*;
 using PVOID = void*;
 using LPVOID = void*;

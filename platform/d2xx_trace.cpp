@@ -30,7 +30,8 @@ FT_STATUS WINAPI TraceListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
     FT_STATUS st = g_inner->ListDevices(pArg1, pArg2, Flags);
     if (Flags & FT_LIST_NUMBER_ONLY) {
         Start(ms, "FT_ListDevices count");
-        std::fprintf(g_out, " = %u %u", static_cast<unsigned>(st), pArg1 ? *static_cast<DWORD*>(pArg1) : 0u);
+        std::fprintf(g_out, " = %u %u", static_cast<unsigned>(st),
+                     static_cast<unsigned>(pArg1 ? *static_cast<DWORD*>(pArg1) : 0u));
     } else if (Flags & FT_LIST_BY_INDEX) {
         Start(ms, "FT_ListDevices index");
         std::fprintf(g_out, " %u = %u \"%.*s\"", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pArg1)),

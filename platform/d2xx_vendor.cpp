@@ -18,6 +18,16 @@ D2xxOps g_vendor = {"vendor library", nullptr, nullptr, nullptr, nullptr, nullpt
 #if defined(_WIN32)
 using Library = HMODULE;
 
+// Loads the library by full path; the DLLs it needs in turn are looked up
+// only beside it and in the system directory. Systems without those search
+// flags refuse them as an invalid parameter and get the older form.
+HMODULE LoadByPath(const wchar_t* path) {
+    HMODULE lib = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!lib && GetLastError() == ERROR_INVALID_PARAMETER)
+        lib = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return lib;
+}
+
 // The program runs elevated and reads its images from the current directory,
 // so the library is taken only from the system directory or from the
 // program's own directory, never from the current directory or PATH.
@@ -26,7 +36,7 @@ Library OpenLibrary() {
     UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n > 0 && n < MAX_PATH) {
         lstrcatW(path, L"\\FTD2XX.dll");
-        if (HMODULE lib = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return lib;
+        if (HMODULE lib = LoadByPath(path)) return lib;
     }
     DWORD len = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (len > 0 && len < MAX_PATH) {
@@ -34,7 +44,7 @@ Library OpenLibrary() {
         if (slash) {
             slash[1] = 0;
             lstrcatW(path, L"FTD2XX.dll");
-            if (HMODULE lib = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return lib;
+            if (HMODULE lib = LoadByPath(path)) return lib;
         }
     }
     return nullptr;

@@ -1,0 +1,67 @@
+// inspect_window.exe: prints what a top-level window of another process
+// shows, for the end-to-end test, which runs it under the same Wine as the
+// program. The window is found by its exact title. One line per fact:
+//
+//   window focus=<id of the focused control, 0 if none> client=<x>,<y> title=<title>
+//   item <id> <class> enabled=<0|1> text=<text>
+//   bar position=<n> colour=0x<BBGGRR>       (after a progress bar's item line)
+//
+// Usage: inspect_window.exe <title>. Exit code 1 when no such window.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>  // after windows.h, which it needs
+// clang-format on
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Texts come through WM_GETTEXT, which the system carries between
+// processes; the time-out keeps a hung program from hanging the test.
+void TextOf(HWND window, char* text, int size) {
+    text[0] = 0;
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(window, WM_GETTEXT, static_cast<WPARAM>(size), reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 2000,
+                        &length);
+    text[size - 1] = 0;
+}
+
+BOOL CALLBACK PrintItem(HWND item, LPARAM) {
+    char kind[64] = "";
+    char text[1024];
+    GetClassNameA(item, kind, sizeof kind);
+    TextOf(item, text, sizeof text);
+    std::printf("item %d %s enabled=%d text=%s\n", GetDlgCtrlID(item), kind, IsWindowEnabled(item) ? 1 : 0, text);
+    if (std::strcmp(kind, PROGRESS_CLASSA) == 0) {
+        DWORD_PTR position = 0, colour = 0;
+        SendMessageTimeoutA(item, PBM_GETPOS, 0, 0, SMTO_BLOCK, 2000, &position);
+        SendMessageTimeoutA(item, PBM_GETBARCOLOR, 0, 0, SMTO_BLOCK, 2000, &colour);
+        std::printf("bar position=%d colour=0x%06X\n", static_cast<int>(position), static_cast<unsigned>(colour));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: inspect_window <exact window title>\n");
+        return 2;
+    }
+    HWND window = FindWindowA(nullptr, argv[1]);
+    if (!window) return 1;
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    int focus = 0;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui) && gui.hwndFocus &&
+        IsChild(window, gui.hwndFocus))
+        focus = GetDlgCtrlID(gui.hwndFocus);
+    POINT client{0, 0};  // the client area's top left corner on the screen
+    ClientToScreen(window, &client);
+    char title[256];
+    TextOf(window, title, sizeof title);
+    std::printf("window focus=%d client=%ld,%ld title=%s\n", focus, client.x, client.y, title);
+    EnumChildWindows(window, PrintItem, 0);
+    return 0;
+}

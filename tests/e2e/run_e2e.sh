@@ -1,0 +1,421 @@
+#!/usr/bin/env bash
+# End-to-end test of the Windows program: the real qvm7316-update.exe under
+# Wine in a virtual X display (Xvfb) with a window manager (openbox), the
+# stand-in FTD2XX.dll beside it and the sample images in its working folder.
+# The dialog is driven with keys as a user would; every wait is on a window,
+# a window state or a log line, with a deadline. What the windows show is
+# read with inspect_window.exe (run under the same Wine) and from
+# screenshots, which are kept in <build>/e2e/screenshots.
+#
+# Scenarios:
+#   no-device    no FTDI device attached: the "Programming failed" box, the
+#                red bar, Close enabled and focused, Start disabled, exit 0
+#   planted-dll  an FTD2XX.dll only in the working folder is never loaded
+#   update       the whole update: the log and what the device ends up
+#                holding equal those of the console program run against the
+#                same emulated device; a second Start and the close box are
+#                refused while it runs; " QVM7316 - DONE!", the success text,
+#                the green bar, focus on Close, exit 0
+#
+# Usage: tests/e2e/run_e2e.sh <windows build folder> <linux console program>
+set -euo pipefail
+
+src=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:?windows build folder}" && pwd)
+console=$(cd "$(dirname "${2:?linux console program}")" && pwd)/$(basename "$2")
+exe=$build/qvm7316-update.exe
+standin=$build/standin/FTD2XX.dll
+inspector=$build/e2e-tools/inspect_window.exe
+out=$build/e2e
+shots=$out/screenshots
+started=$SECONDS
+
+for f in "$exe" "$standin" "$inspector" "$console"; do
+    [ -f "$f" ] || { echo "e2e: $f is missing; build it first" >&2; exit 2; }
+done
+rm -rf "$out/runs" "$shots"
+mkdir -p "$out/runs" "$shots"
+
+# ---- Results -------------------------------------------------------------
+
+passed=0
+failed=0
+note() { printf 'e2e [%3ds] %s\n' $((SECONDS - started)) "$*"; }
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    note "FAIL: $*"
+}
+check() {  # check <description> <command...>
+    local what=$1
+    shift
+    if "$@"; then pass; else fail "$what"; fi
+}
+
+# ---- Waiting, windows, keys ----------------------------------------------
+
+wait_for() {  # wait_for <seconds> <description> <command...>: polls until the command succeeds
+    local limit=$1 what=$2
+    shift 2
+    local end=$((SECONDS + limit))
+    until "$@"; do
+        if [ "$SECONDS" -ge "$end" ]; then
+            fail "no $what within ${limit}s"
+            return 1
+        fi
+        sleep 0.2
+    done
+}
+
+# Window names are matched as anchored regular expressions.
+BOX='^ZORL Quiven vuru Vivazuruvi$'
+IDLE='^QVM7316$'
+RUNNING='^ QVM7316 - [0-9]+%$'
+DONE='^ QVM7316 - DONE!$'
+
+window_id() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
+window_shown() { [ -n "$(window_id "$1")" ]; }
+window_gone() { ! window_shown "$1"; }
+is_active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
+dialog_pattern() { echo "^QVM7316$|^ QVM7316 - "; }
+
+press() {  # press <window pattern> <xdotool key arguments...>
+    local pattern=$1 id
+    shift
+    id=$(window_id "$pattern")
+    [ -n "$id" ] || { fail "no window $pattern to send $* to"; return 1; }
+    xdotool windowactivate "$id" 2>/dev/null || true
+    wait_for 10 "activation of $pattern" is_active "$id" || return 1
+    xdotool key "$@"
+}
+
+# What a window shows, by its exact title (see inspect_window.cpp).
+inspect() { wine "$inspector" "$1" 2>/dev/null | tr -d '\r'; }
+dialog_title() { xdotool getwindowname "$(window_id "$(dialog_pattern)")" 2>/dev/null; }
+inspect_dialog() { inspect "$(dialog_title)"; }
+shows() { grep -qxF -- "$2" <<<"$1"; }       # shows <inspection> <exact line>
+focus_on() { grep -q "^window focus=$2 " <<<"$1"; }
+dialog_focus_on() { focus_on "$(inspect_dialog)" "$1"; }
+
+shot() { import -window root "$shots/$1.png"; }
+
+# Client-area pixels of the dialog in the last screenshot, as "r,g,b".
+client_x=0
+client_y=0
+locate_client() {
+    local line
+    line=$(inspect_dialog | sed -n 's/^window focus=[0-9]* client=\([-0-9]*\),\([-0-9]*\) .*/\1 \2/p')
+    [ -n "$line" ] || return 1
+    read -r client_x client_y <<<"$line"
+}
+pixel() {  # pixel <screenshot> <client x> <client y>
+    local x=$((client_x + $2)) y=$((client_y + $3))
+    convert "$1" -format "%[fx:int(255*p{$x,$y}.r+.5)],%[fx:int(255*p{$x,$y}.g+.5)],%[fx:int(255*p{$x,$y}.b+.5)]" info:
+}
+ORANGE=231,91,18
+WHITE=255,255,255
+
+# The background bitmap sits at 115,10 on the orange brush: its white rule
+# (bitmap columns 24 to 222, rows 45 and 46) must start exactly at client
+# column 139 and rows 55 and 56.
+bitmap_in_place() {  # bitmap_in_place <screenshot>
+    local s=$1
+    [ "$(pixel "$s" 5 5)" = $ORANGE ] && [ "$(pixel "$s" 138 55)" = $ORANGE ] &&
+        [ "$(pixel "$s" 139 55)" = $WHITE ] && [ "$(pixel "$s" 337 56)" = $WHITE ] &&
+        [ "$(pixel "$s" 338 56)" = $ORANGE ] && [ "$(pixel "$s" 200 54)" = $ORANGE ] &&
+        [ "$(pixel "$s" 200 57)" = $ORANGE ]
+}
+painted_dialog() {  # painted_dialog <name>: screenshots until the bitmap shows
+    shot "$1"
+    bitmap_in_place "$shots/$1.png"
+}
+# Share of the bar's inside that has the given colour, in per cent.
+bar_share() {  # bar_share <screenshot> <r,g,b>
+    convert "$1" -crop "200x14+$((client_x + 28))+$((client_y + 123))" +repage \
+        -fill black +opaque "rgb($2)" -fill white -opaque "rgb($2)" -format '%[fx:int(100*mean)]' info:
+}
+
+# ---- Logs ----------------------------------------------------------------
+
+# The program's log as it wrote it: Wine's redirected standard output turns
+# every "\n" into "\r\n". Progress lines end in "\r" alone; here each becomes
+# a line of its own. "TxBytes:" lines count how often the transmit queue was
+# still full, which depends on the real clock, so they are left out.
+windows_log() { sed 's/\r$//' "$1" | tr '\r' '\n' | grep -v '^TxBytes: ' || true; }
+# The console program's log: the same, after its start-up warning and
+# without its closing line (the dialog shows those in boxes instead).
+console_log() {
+    sed '1,/^finished or damage to the device may result!$/d' "$1" |
+        grep -vxE 'Programming finished successfully!|Programming failed' | tr '\r' '\n' | grep -v '^TxBytes: ' || true
+}
+log_has() { grep -qF -- "$2" "$1"; }
+same_log() {  # same_log <console log> <windows log> <diff file>
+    if diff <(console_log "$1") <(windows_log "$2") >"$3"; then return 0; fi
+    note "log differs from the console program's (first lines of $3):"
+    head -n 20 "$3"
+    return 1
+}
+
+# ---- X display, window manager, Wine -------------------------------------
+
+xvfb_pid=
+openbox_pid=
+cleanup() {
+    if [ -n "${WINEPREFIX:-}" ]; then wineserver -k 2>/dev/null || true; fi
+    if [ -n "$openbox_pid" ]; then kill "$openbox_pid" 2>/dev/null || true; fi
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display itself and writes its number when it is ready.
+rm -f "$out/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" >"$out/xvfb.log" 2>&1 &
+xvfb_pid=$!
+wait_for 30 "X display" test -s "$out/display" || exit 1
+export DISPLAY=":$(head -n1 "$out/display")"
+# Without a window manager every dismissal stalls and key events are lost.
+# Openbox shows itself in a window named only by _NET_WM_NAME, which
+# getwindowname reads but a search by name does not.
+window_manager_ready() {
+    local id
+    for id in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+        [ "$(xdotool getwindowname "$id" 2>/dev/null)" = Openbox ] && return 0
+    done
+    return 1
+}
+openbox --sm-disable >"$out/openbox.log" 2>&1 &
+openbox_pid=$!
+wait_for 30 "window manager" window_manager_ready || exit 1
+note "display $DISPLAY with openbox"
+
+export WINEPREFIX=$out/prefix WINEARCH=win64 WINEDEBUG=-all
+# No Mono or Gecko install prompts, no menu entries.
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+unset QVM7316_SCENARIO QVM7316_DUMP
+if [ ! -f "$WINEPREFIX/.qvm7316-e2e" ]; then
+    rm -rf "$WINEPREFIX"
+    wineboot -i >"$out/wineboot.log" 2>&1
+    # Wine themes the progress bar and ignores its colour unless themes are off.
+    wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive /t REG_SZ /d 0 /f \
+        >>"$out/wineboot.log" 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.qvm7316-e2e"
+    note "fresh Wine prefix"
+fi
+
+# ---- Running the program -------------------------------------------------
+
+run=
+run_pid=
+launch() {  # launch <run folder> <program>: starts it with the run folder as working folder
+    run=$1
+    (
+        cd "$run"
+        set +e
+        wine "$2" >stdout.log 2>stderr.log
+        echo $? >exit-code
+    ) &
+    run_pid=$!
+}
+ended() { [ -s "$run/exit-code" ]; }
+# Ends what is left of a run: a run that went wrong may leave windows open.
+finish_run() {
+    if ! wait_for 30 "end of the program" ended; then
+        wineserver -k 2>/dev/null || true
+    fi
+    if [ -n "$run_pid" ]; then wait "$run_pid" || true; fi
+    run_pid=
+}
+
+# Warning first, nothing else; Escape dismisses it and the idle dialog shows.
+to_idle_dialog() {  # to_idle_dialog <scenario>
+    wait_for 120 "start-up warning" window_shown "$BOX" || return 1
+    check "$1: the warning comes before the dialog" window_gone "$IDLE"
+    local warning
+    warning=$(inspect 'ZORL Quiven vuru Vivazuruvi')
+    check "$1: warning text" grep -qF 'It takes about 30 minutes to update the QVM7316.' <<<"$warning"
+    shot "$1-1-warning"
+    press "$BOX" Escape || return 1
+    wait_for 30 "idle dialog" window_shown "$IDLE" || return 1
+    wait_for 10 "warning to close" window_gone "$BOX"
+}
+
+# The idle dialog: texts, buttons, focus, the bitmap in place.
+check_idle_dialog() {  # check_idle_dialog <scenario>
+    local idle
+    idle=$(inspect QVM7316)
+    check "$1: idle focus on Start" focus_on "$idle" 301
+    check "$1: idle item 303" shows "$idle" 'item 303 Static enabled=1 text=QVM7316'
+    check "$1: idle item 307" shows "$idle" 'item 307 Static enabled=1 text='
+    check "$1: idle Start enabled" shows "$idle" 'item 301 Button enabled=1 text=Start'
+    check "$1: idle Close enabled" shows "$idle" 'item 302 Button enabled=1 text=Close'
+    check "$1: idle bar at 0" grep -q '^bar position=0 ' <<<"$idle"
+    locate_client || { fail "$1: dialog position"; return 1; }
+    wait_for 15 "bitmap at 115,10 on the orange background" painted_dialog "$1-2-idle"
+}
+
+# After a run: Close enabled and focused, Start disabled; Return on Close
+# ends the program with exit code 0.
+check_finished_and_close() {  # check_finished_and_close <scenario> <bar line as a regular expression>
+    wait_for 10 "focus on Close after the run" dialog_focus_on 302
+    local state
+    state=$(inspect_dialog)
+    check "$1: Start disabled after the run" shows "$state" 'item 301 Button enabled=0 text=Start'
+    check "$1: Close enabled after the run" shows "$state" 'item 302 Button enabled=1 text=Close'
+    check "$1: bar after the run" grep -qxE -- "$2" <<<"$state"
+    printf '%s\n' "$state" >"$run/dialog-finished.txt"
+    press "$(dialog_pattern)" Return || return 1
+    wait_for 30 "end of the program after Close" ended || return 1
+    check "$1: exit code 0 after Close" [ "$(cat "$run/exit-code")" = 0 ]
+}
+
+# A run that fails: the box, then the red bar.
+check_failure_box() {  # check_failure_box <scenario>
+    wait_for 60 "\"Programming failed\" box" window_shown "$BOX" || return 1
+    local box
+    box=$(inspect 'ZORL Quiven vuru Vivazuruvi')
+    check "$1: failure box text" grep -q 'text=Programming failed$' <<<"$box"
+    shot "$1-3-failed"
+    press "$BOX" Escape || return 1
+    wait_for 10 "failure box to close" window_gone "$BOX"
+    shot "$1-4-finished"
+}
+
+# ---- Scenario: no device attached ----------------------------------------
+
+scenario_no_device() {
+    local dir=$out/runs/no-device
+    mkdir -p "$dir/reference"
+    cp "$exe" "$standin" "$dir/"
+    printf 'devices =\n' >"$dir/none.scenario"
+    cp "$dir/none.scenario" "$dir/reference/"
+    (cd "$dir/reference" && "$console" --simulate=none.scenario --yes >console.log 2>console.err) || true
+    export QVM7316_SCENARIO=none.scenario
+    launch "$dir" ./qvm7316-update.exe
+    unset QVM7316_SCENARIO
+    to_idle_dialog no-device || return 1
+    check_idle_dialog no-device
+    press "$IDLE" Return || return 1
+    check_failure_box no-device || return 1
+    check "no-device: log" same_log "$dir/reference/console.log" "$dir/stdout.log" "$dir/log.diff"
+    check "no-device: log says no device" log_has "$dir/stdout.log" 'no QVM7316 found - exiting'
+    check "no-device: title keeps the last reading" window_shown '^ QVM7316 - 0%$'
+    check_finished_and_close no-device 'bar position=0 colour=0x0000C8'
+}
+
+# ---- Scenario: a planted FTD2XX.dll in the working folder ----------------
+
+# The program runs elevated and reads its images from the working folder; a
+# DLL put there must not be loaded. This one would attach a working device.
+scenario_planted_dll() {
+    local dir=$out/runs/planted-dll
+    mkdir -p "$dir/program" "$dir/work"
+    cp "$exe" "$dir/program/"
+    cp "$standin" "$dir/work/"
+    launch "$dir/work" ../program/qvm7316-update.exe
+    wait_for 120 "start-up warning" window_shown "$BOX" || return 1
+    press "$BOX" Escape || return 1
+    wait_for 30 "idle dialog" window_shown "$IDLE" || return 1
+    press "$IDLE" Return || return 1
+    check_failure_box planted-dll || return 1
+    check "planted-dll: the library is reported missing" \
+        log_has "$dir/work/stdout.log" 'D2XX driver library FTD2XX.dll could not be loaded'
+    check "planted-dll: no device was listed" bash -c "! grep -q 'FTDI device(s) found' '$dir/work/stdout.log'"
+    check_finished_and_close planted-dll 'bar position=0 colour=0x0000C8'
+}
+
+# ---- Scenario: the whole update -------------------------------------------
+
+scenario_update() {
+    local dir=$out/runs/update image
+    mkdir -p "$dir/reference"
+    cp "$exe" "$standin" "$dir/"
+    local images=0
+    for image in gen.hex genprom.hex GEN.dat; do
+        if [ -f "$src/samples/$image" ]; then
+            cp "$src/samples/$image" "$dir/"
+            cp "$src/samples/$image" "$dir/reference/"
+            images=$((images + 1))
+        fi
+    done
+    local expect_success=yes
+    (cd "$dir/reference" && "$console" --simulate --yes --dump dump >console.log 2>console.err) || expect_success=no
+    note "update: $images of 3 sample images; the console program's run $([ $expect_success = yes ] &&
+        echo succeeded || echo failed), so the dialog's must too"
+
+    export QVM7316_DUMP=device-dump
+    launch "$dir" ./qvm7316-update.exe
+    unset QVM7316_DUMP
+    to_idle_dialog update || return 1
+    check_idle_dialog update
+
+    # Two quick Returns: the second Start must not start a second worker.
+    press "$IDLE" --delay 0 Return Return || return 1
+    wait_for 60 "handshake in the log" log_has "$dir/stdout.log" 'Returned Char = ' || return 1
+    wait_for 10 "progress in the title" window_shown "$RUNNING"
+    shot update-3-running
+    local running
+    running=$(inspect_dialog)
+    check "update: Start disabled while running" shows "$running" 'item 301 Button enabled=0 text=Start'
+    check "update: Close disabled while running" shows "$running" 'item 302 Button enabled=0 text=Close'
+
+    # The close box while the update runs: a warning, and the dialog stays.
+    if [ $expect_success = yes ]; then
+        press "$RUNNING" alt+F4 || return 1
+        wait_for 15 "warning on closing while running" window_shown "$BOX" || return 1
+        check "update: close warning text" grep -qF 'is still running' <<<"$(inspect 'ZORL Quiven vuru Vivazuruvi')"
+        shot update-4-close-refused
+        press "$BOX" Escape || return 1
+        wait_for 10 "close warning to go" window_gone "$BOX"
+        check "update: the dialog stays open" window_shown "$RUNNING|$DONE"
+        check "update: the program runs on" bash -c "[ ! -s '$dir/exit-code' ]"
+    fi
+
+    if [ $expect_success = yes ]; then
+        wait_for 480 "\" QVM7316 - DONE!\" title" window_shown "$DONE" || return 1
+        wait_for 10 "focus on Close after the run" dialog_focus_on 302
+        local done_state
+        done_state=$(inspect_dialog)
+        check "update: success text" shows "$done_state" 'item 303 Static enabled=1 text=Programming finished successfully!'
+        check "update: second text cleared" shows "$done_state" 'item 307 Static enabled=1 text= '
+        locate_client || fail "update: dialog position"
+        shot update-5-done
+        check "update: bitmap in place after the run" bitmap_in_place "$shots/update-5-done.png"
+        local green
+        green=$(bar_share "$shots/update-5-done.png" 0,200,0)
+        check "update: the bar is green (${green}% of it)" [ "$green" -ge 60 ]
+        check "update: no failure box" window_gone "$BOX"
+        check_finished_and_close update 'bar position=100 colour=0x00C800'
+    else
+        check_failure_box update || return 1
+        check_finished_and_close update 'bar position=[0-9]+ colour=0x0000C8'
+    fi
+
+    check "update: log equals the console program's, stage by stage" \
+        same_log "$dir/reference/console.log" "$dir/stdout.log" "$dir/log.diff"
+    check "update: one run only" [ "$(grep -c '^Connecting to onboard processor' <(windows_log "$dir/stdout.log"))" = 1 ]
+    local f
+    for f in processor.bin prom.bin gatearray.bin; do
+        check "update: the device holds what the console run left ($f)" \
+            cmp -s "$dir/reference/dump/$f" "$dir/device-dump/$f"
+    done
+    # Written in text mode on Windows: CR LF line ends.
+    check "update: the device's counts equal the console run's (device.txt)" \
+        cmp -s "$dir/reference/dump/device.txt" <(tr -d '\r' <"$dir/device-dump/device.txt")
+    note "update: $(windows_log "$dir/stdout.log" | grep -c .) log lines"
+}
+
+# ---- Run ------------------------------------------------------------------
+
+for scenario in no_device planted_dll update; do
+    t=$SECONDS
+    note "scenario ${scenario//_/-}"
+    scenario_$scenario || fail "${scenario//_/-}: stopped early"
+    finish_run
+    note "scenario ${scenario//_/-} took $((SECONDS - t))s"
+done
+
+note "screenshots in $shots"
+note "run time $((SECONDS - started))s"
+echo "e2e: $passed passed, $failed failed"
+[ "$failed" = 0 ]
