@@ -7,12 +7,17 @@
 //   bar position=<n> colour=0x<BBGGRR>       (after a progress bar's item line)
 //
 // Usage: inspect_window.exe <title>. Exit code 1 when no such window.
+//
+//        inspect_window.exe --click <id> <times> <title> posts the window
+//        that many plain clicks (WM_COMMAND) of control <id> at once, as a
+//        quick double click would queue them, and prints nothing.
 // clang-format off
 #include <windows.h>
 #include <commctrl.h>  // after windows.h, which it needs
 // clang-format on
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -45,8 +50,17 @@ BOOL CALLBACK PrintItem(HWND item, LPARAM) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--click") == 0) {
+        HWND window = FindWindowA(nullptr, argv[4]);
+        if (!window) return 1;
+        int id = std::atoi(argv[2]);
+        for (int i = std::atoi(argv[3]); i > 0; --i) PostMessageA(window, WM_COMMAND, static_cast<WPARAM>(id), 0);
+        return 0;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: inspect_window <exact window title>\n");
+        std::fprintf(stderr,
+                     "usage: inspect_window <exact window title>\n"
+                     "       inspect_window --click <control id> <times> <exact window title>\n");
         return 2;
     }
     HWND window = FindWindowA(nullptr, argv[1]);

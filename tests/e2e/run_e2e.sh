@@ -8,6 +8,8 @@
 # screenshots, which are kept in <build>/e2e/screenshots.
 #
 # Scenarios:
+#   missing-icon the program built without its icon: the warning, then the
+#                icon's failure box and exit code 1, no dialog
 #   no-device    no FTDI device attached: the "Programming failed" box, the
 #                red bar, Close enabled and focused, Start disabled, exit 0
 #   planted-dll  an FTD2XX.dll only in the working folder is never loaded
@@ -26,11 +28,12 @@ console=$(cd "$(dirname "${2:?linux console program}")" && pwd)/$(basename "$2")
 exe=$build/qvm7316-update.exe
 standin=$build/standin/FTD2XX.dll
 inspector=$build/e2e-tools/inspect_window.exe
+no_icon_exe=$build/e2e-tools/qvm7316-update-no-icon.exe
 out=$build/e2e
 shots=$out/screenshots
 started=$SECONDS
 
-for f in "$exe" "$standin" "$inspector" "$console"; do
+for f in "$exe" "$standin" "$inspector" "$no_icon_exe" "$console"; do
     [ -f "$f" ] || { echo "e2e: $f is missing; build it first" >&2; exit 2; }
 done
 rm -rf "$out/runs" "$shots"
@@ -281,6 +284,26 @@ check_failure_box() {  # check_failure_box <scenario>
     shot "$1-4-finished"
 }
 
+# ---- Scenario: the icon cannot be loaded ---------------------------------
+
+# The same program linked without its icons: after the warning, the box
+# "Could not load main application icon", no dialog, exit code 1.
+box_says() { grep -qxF "item 65535 Static enabled=1 text=$1" <<<"$(inspect 'ZORL Quiven vuru Vivazuruvi')"; }
+scenario_missing_icon() {
+    local dir=$out/runs/missing-icon
+    mkdir -p "$dir"
+    cp "$no_icon_exe" "$dir/qvm7316-update.exe"
+    launch "$dir" ./qvm7316-update.exe
+    wait_for 120 "start-up warning" window_shown "$BOX" || return 1
+    press "$BOX" Escape || return 1
+    wait_for 20 "\"Could not load main application icon\" box" box_says 'Could not load main application icon' || return 1
+    check "missing-icon: no dialog" window_gone "$IDLE"
+    shot missing-icon-2-failed
+    press "$BOX" Escape || return 1
+    wait_for 20 "end of the program" ended || return 1
+    check "missing-icon: exit code 1" [ "$(cat "$run/exit-code")" = 1 ]
+}
+
 # ---- Scenario: no device attached ----------------------------------------
 
 scenario_no_device() {
@@ -349,8 +372,10 @@ scenario_update() {
     to_idle_dialog update || return 1
     check_idle_dialog update
 
-    # Two quick Returns: the second Start must not start a second worker.
-    press "$IDLE" --delay 0 Return Return || return 1
+    # Start clicked twice at once, as a quick double click queues it: the
+    # second click reaches the dialog while the first run has begun, and
+    # must not start a second worker (the log would show a second run).
+    check "update: Start clicked twice" wine "$inspector" --click 301 2 QVM7316
     wait_for 60 "handshake in the log" log_has "$dir/stdout.log" 'Returned Char = ' || return 1
     wait_for 10 "progress in the title" window_shown "$RUNNING"
     shot update-3-running
@@ -407,7 +432,8 @@ scenario_update() {
 
 # ---- Run ------------------------------------------------------------------
 
-for scenario in no_device planted_dll update; do
+# QVM7316_E2E_SCENARIOS can name a subset, e.g. "no_device planted_dll".
+for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll update}; do
     t=$SECONDS
     note "scenario ${scenario//_/-}"
     scenario_$scenario || fail "${scenario//_/-}: stopped early"
