@@ -27,10 +27,10 @@ bool StdoutIsTerminal() {
 bool BarExists() { return true; }
 
 void SetTitle(const char* text) {
+    if (!StdoutIsTerminal()) return;
 #if defined(_WIN32)
     SetConsoleTitleA(text);
 #else
-    if (!StdoutIsTerminal()) return;
     std::printf("\033]0;%s\007", text);
     std::fflush(stdout);
 #endif
