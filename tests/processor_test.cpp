@@ -165,7 +165,7 @@ TEST_F(ProcessorTest, RepliesThatCannotBeJudgedAreIncorrect) {
 }
 
 TEST_F(ProcessorTest, LinesWithoutPayloadAreSkipped) {
-    WriteFile("gn.hex", "\n" + Line(0x0000, 4) + "\r\n" + Line(0x0004, 4) + "x");
+    WriteFile("gn.hex", std::string(1, '\n') + Line(0x0000, 4) + "\r\n" + Line(0x0004, 4) + "x");
     EXPECT_EQ(ProgramProcessor(), 0);
     EXPECT_EQ(Writes().size(), 5u);  // 0xE0, two records, BSB, 0xC0
     EXPECT_EQ(Device().loader.recordsRejected, 0u);
