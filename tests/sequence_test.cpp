@@ -32,8 +32,7 @@ TEST_F(SequenceTest, StageTableHasTheFixedOrderAndPauses) {
     const std::vector<std::string> full = {"0 ConnectToProcessor", "0 ConvertHexFile",     "1000 ProgramProcessor",
                                            "0 ResetProcessor",     "4000 ErasePromChip",   "4000 ProgramProm",
                                            "4000 CheckCommunication", "4000 EraseGateArray", "4000 ProgramGateArray"};
-    ASSERT_LE(table.size(), full.size());
-    for (std::size_t i = 0; i < table.size(); ++i) EXPECT_EQ(table[i], full[i]);
+    EXPECT_EQ(table, full);
 }
 
 namespace {
