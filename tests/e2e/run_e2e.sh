@@ -186,9 +186,22 @@ window_manager_ready() {
     done
     return 1
 }
-openbox --sm-disable >"$out/openbox.log" 2>&1 &
-openbox_pid=$!
-wait_for 30 "window manager" window_manager_ready || exit 1
+# Openbox gives up at once when the display does not take its connection
+# yet (seen once on a loaded machine), so wait until the display answers,
+# and start openbox again if it has ended without showing itself.
+wait_for 30 "answer from the X display" xdotool getdisplaygeometry || exit 1
+start_openbox() {
+    openbox --sm-disable >>"$out/openbox.log" 2>&1 &
+    openbox_pid=$!
+}
+openbox_running_or_restarted() {
+    window_manager_ready && return 0
+    kill -0 "$openbox_pid" 2>/dev/null || start_openbox
+    return 1
+}
+rm -f "$out/openbox.log"
+start_openbox
+wait_for 30 "window manager" openbox_running_or_restarted || exit 1
 note "display $DISPLAY with openbox"
 
 export WINEPREFIX=$out/prefix WINEARCH=win64 WINEDEBUG=-all
