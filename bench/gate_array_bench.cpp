@@ -56,7 +56,7 @@ const D2xxOps kInstant = {"instant",    NoList,  NoOpen,     NoClose, InstantRea
                           InstantWrite, NoPurge, NoTimeouts, NoQueue, NoStatus};
 
 // A GEN.dat of kImageSize bytes in a scratch folder, opened as a stage would.
-void OpenImage() {
+std::FILE* OpenImage() {
     ResetProcessState();
     auto dir = std::filesystem::temp_directory_path() / "qvm7316-bench";
     std::filesystem::create_directories(dir);
@@ -64,17 +64,17 @@ void OpenImage() {
     std::ofstream out("GEN.dat", std::ios::binary | std::ios::trunc);
     for (std::uint32_t i = 0; i < kImageSize; ++i) out.put(static_cast<char>(i * 37 + 11));
     out.close();
-    OpenGateArrayImage();  // prints "MaxSize = 32000" once per benchmark
+    return OpenGateArrayImage();  // logs "MaxSize = 32000" once per benchmark
 }
 
 void ServeRequests(benchmark::State& state) {
     SelectD2xx(&kInstant);
-    OpenImage();
+    std::FILE* image = OpenImage();
     g_deviceHandle = &g_next;
     for (auto _ : state) {
         std::int32_t request = 0;
         ReceiveBlockRequest(request);
-        if (AcceptBlockRequest(request)) AnswerBlockRequest(request);
+        if (AcceptBlockRequest(request)) AnswerBlockRequest(image, request);
         benchmark::DoNotOptimize(g_lineBuffer[0]);
     }
     state.SetItemsProcessed(state.iterations());

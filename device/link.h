@@ -1,5 +1,5 @@
-// The device link: the one D2XX connection every device stage opens,
-// uses and closes, and the buffers and counts the stages share.
+// The device link: the one D2XX connection every device stage opens, uses
+// and closes, and the buffers and counts the stages share.
 #pragma once
 
 #include <cstddef>
@@ -7,43 +7,33 @@
 
 #include "platform/d2xx.h"
 
-// The model string: the USB description key, also shown in the window.
-inline constexpr char kModelString[] = "QVM7316";
-
 constexpr std::size_t kBufferSize = 600;
 
 // Process-wide link state, used by the update worker alone.
-extern FT_HANDLE g_deviceHandle;             // valid from OpenDevice to CloseDevice
-extern DWORD g_bytesRead;                    // last count filled by FT_Read
-extern DWORD UsbBytesWritten;                // last count filled by FT_Write
-extern char g_lineBuffer[kBufferSize];       // text sent to the device
-extern char g_receiveBuffer[kBufferSize];    // what the device sent
+extern FT_HANDLE g_deviceHandle;           // valid from OpenDevice to CloseDevice
+extern DWORD g_bytesRead;                  // last count filled by FT_Read
+extern DWORD UsbBytesWritten;              // last count filled by FT_Write
+extern char g_lineBuffer[kBufferSize];     // text sent to the device
+extern char g_receiveBuffer[kBufferSize];  // what the device sent
 
 // Lists the attached FTDI devices, finds the first whose description holds
 // the model string and opens the device described exactly by it.
 // Returns 0, USB_LIST_FAILURE, DEVICE_NOT_FOUND or DEVICE_OPEN_FAILURE.
 int OpenDevice();
-// Returns 0 or USB_CLOSE_FAILURE.
+// Closes the device. Returns 0 or USB_CLOSE_FAILURE; either way the
+// connection counts as closed afterwards and is never closed again.
 int CloseDevice();
+// True from a successful OpenDevice until the next CloseDevice.
+bool DeviceIsOpen();
 // Empties both device buffers. Returns 0 or USB_PURGE_FAILURE.
 int PurgeDevice();
 // Sets the read and write time-outs (ms). On failure closes the device and
 // returns USB_TIMEOUT_FAILURE, or USB_CLOSE_FAILURE when that close failed.
 int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs);
-// Writes the low 8 bits of value as one byte; a failure is only printed.
+// Writes the low 8 bits of value as one byte; a failure is only logged.
 void SendCommandByte(unsigned value);
 // Writes the low 8 bits of value as two upper-case hex digits, one write each.
 void SendHexByte(unsigned value);
-
-// How every device stage but the handshake begins: opens the device and
-// empties its buffers. Returns 0, USB_OPEN_FAILURE (whatever OpenDevice
-// gave) or USB_PURGE_FAILURE; after a failed purge the device is closed again.
-int OpenStageConnection();
-
-// Brings the onboard processor into its loader and checks the sync echo.
-// Returns 0, USB_TIMEOUT_FAILURE, USB_READ_FAILURE, USB_OPEN_FAILURE,
-// USB_CLOSE_FAILURE or BAD_HANDSHAKE.
-int ConnectToProcessor();
 
 // Back to the state at program start (handle, counts, buffers).
 void ResetDeviceLink();

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "app/progress.h"
-#include "device/status.h"
 #include "image/hex_codec.h"
 
 namespace {
@@ -86,31 +84,7 @@ bool ConvertRecord(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
-int ConvertHexFile() {
-    std::FILE* in = std::fopen("gen.hex", "rb");
-    if (!in) {
-        std::printf("failed to open gen.hex\n");
-        return GEN_HEX_OPEN_FAILURE;
-    }
-    std::FILE* out = std::fopen("gn.hex", "w+b");
-    if (!out) {
-        std::printf("failed to open gn.hex\n");
-        std::fclose(in);
-        return GN_HEX_OPEN_FAILURE;
-    }
-    std::printf("Converting file format............\n");
-
+void SplitRecords(std::FILE* in, std::FILE* out) {
     while (ReadStartCharacter(in) != EOF && ConvertRecord(in, out)) {
     }
-
-    if (CloseImageFile(in) != 0) {
-        std::fclose(out);
-        return FILE_CLOSE_FAILURE;
-    }
-    if (CloseImageFile(out) != 0) return FILE_CLOSE_FAILURE;
-
-    std::printf("gen.hex to gn.hex conversion done\n");
-    std::fflush(stdout);
-    TickProgress();
-    return 0;
 }

@@ -1,21 +1,26 @@
 #include "platform/d2xx.h"
 
+#include <cstring>
+
 namespace {
 
-FT_STATUS WINAPI MissingListDevices(PVOID, PVOID, DWORD) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI MissingOpenEx(PVOID, DWORD, FT_HANDLE*) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS WINAPI MissingClose(FT_HANDLE) { return FT_INVALID_HANDLE; }
-FT_STATUS WINAPI MissingRead(FT_HANDLE, LPVOID, DWORD, LPDWORD) { return FT_INVALID_HANDLE; }
-FT_STATUS WINAPI MissingWrite(FT_HANDLE, LPVOID, DWORD, LPDWORD) { return FT_INVALID_HANDLE; }
-FT_STATUS WINAPI MissingPurge(FT_HANDLE, ULONG) { return FT_INVALID_HANDLE; }
-FT_STATUS WINAPI MissingSetTimeouts(FT_HANDLE, ULONG, ULONG) { return FT_INVALID_HANDLE; }
-FT_STATUS WINAPI MissingGetQueueStatus(FT_HANDLE, DWORD*) { return FT_INVALID_HANDLE; }
-FT_STATUS WINAPI MissingGetStatus(FT_HANDLE, DWORD*, DWORD*, DWORD*) { return FT_INVALID_HANDLE; }
+// Every call of the missing library fails; the first one a run makes is
+// the device count, so OpenDevice stops there.
+template <typename... Args>
+FT_STATUS WINAPI MissingCall(Args...) {
+    return FT_OTHER_ERROR;
+}
 
-const D2xxOps kMissing = {
-    "no D2XX library",  MissingListDevices, MissingOpenEx,      MissingClose,
-    MissingRead,        MissingWrite,       MissingPurge,       MissingSetTimeouts,
-    MissingGetQueueStatus, MissingGetStatus,
+const D2xxOps kMissing = {"no D2XX library",
+#define MISSING_ENTRY(call, params, args) MissingCall,
+                          D2XX_CALLS(MISSING_ENTRY)
+#undef MISSING_ENTRY
+};
+
+const char* const kCallNames[] = {
+#define CALL_NAME(call, params, args) "FT_" #call,
+    D2XX_CALLS(CALL_NAME)
+#undef CALL_NAME
 };
 
 // The backend in use; chosen once at start-up.
@@ -23,24 +28,23 @@ const D2xxOps* g_ops = &kMissing;
 
 }  // namespace
 
+const char* D2xxCallName(D2xxCall call) { return kCallNames[static_cast<int>(call)]; }
+
+bool D2xxCallByName(const char* name, D2xxCall& call) {
+    for (int i = 0; i < kD2xxCallCount; ++i) {
+        if (std::strcmp(name, kCallNames[i]) == 0) {
+            call = static_cast<D2xxCall>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 const D2xxOps* MissingD2xx() { return &kMissing; }
 void SelectD2xx(const D2xxOps* ops) { g_ops = ops ? ops : &kMissing; }
 const D2xxOps* SelectedD2xx() { return g_ops; }
 
-FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) { return g_ops->ListDevices(pArg1, pArg2, Flags); }
-FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) { return g_ops->OpenEx(pArg1, Flags, pHandle); }
-FT_STATUS FT_Close(FT_HANDLE ftHandle) { return g_ops->Close(ftHandle); }
-FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned) {
-    return g_ops->Read(ftHandle, lpBuffer, dwBytesToRead, lpBytesReturned);
-}
-FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten) {
-    return g_ops->Write(ftHandle, lpBuffer, dwBytesToWrite, lpBytesWritten);
-}
-FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG Mask) { return g_ops->Purge(ftHandle, Mask); }
-FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
-    return g_ops->SetTimeouts(ftHandle, ReadTimeout, WriteTimeout);
-}
-FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) { return g_ops->GetQueueStatus(ftHandle, dwRxBytes); }
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord) {
-    return g_ops->GetStatus(ftHandle, dwRxBytes, dwTxBytes, dwEventDWord);
-}
+#define DISPATCH(call, params, args) \
+    FT_STATUS FT_##call params { return g_ops->call args; }
+D2XX_CALLS(DISPATCH)
+#undef DISPATCH

@@ -3,8 +3,8 @@
 // Types, constants and calling convention follow the vendor's API so that the
 // rest of the program reads as code written against the vendor header:
 // it calls FT_Read(...), FT_Write(...) and so on. Each of those dispatches
-// through one table of operations, chosen once at start-up (the vendor
-// library, the emulated device, or either one behind the tracing wrapper).
+// through one table of operations, chosen once at start-up: the vendor
+// library, the emulated device, or either one behind the tracing wrapper.
 #pragma once
 
 #include <cstdint>
@@ -47,22 +47,54 @@ constexpr DWORD FT_OPEN_BY_LOCATION = 4;
 constexpr ULONG FT_PURGE_RX = 1;
 constexpr ULONG FT_PURGE_TX = 2;
 
-// Size of the description buffer FT_ListDevices fills (zero-terminated).
+// Size of the buffer FT_ListDevices fills with a description or a serial
+// number (zero-terminated).
 constexpr int FT_DESCRIPTION_SIZE = 64;
 
-// One entry per D2XX call, with the vendor's signatures.
+// The D2XX calls the program makes, written once: the call's name without
+// its "FT_", its parameters as the vendor declares them, and the arguments
+// that pass them on. The dispatch below, every backend's table, the
+// tracing wrapper, the vendor library's symbol lookups, the stand-in DLL's
+// exports and the names a scenario file may give are made from this list.
+#define D2XX_CALLS(CALL)                                                                              \
+    CALL(ListDevices, (PVOID pArg1, PVOID pArg2, DWORD Flags), (pArg1, pArg2, Flags))                 \
+    CALL(OpenEx, (PVOID pArg1, DWORD Flags, FT_HANDLE * pHandle), (pArg1, Flags, pHandle))            \
+    CALL(Close, (FT_HANDLE ftHandle), (ftHandle))                                                     \
+    CALL(Read, (FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned),   \
+         (ftHandle, lpBuffer, dwBytesToRead, lpBytesReturned))                                        \
+    CALL(Write, (FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten),  \
+         (ftHandle, lpBuffer, dwBytesToWrite, lpBytesWritten))                                        \
+    CALL(Purge, (FT_HANDLE ftHandle, ULONG Mask), (ftHandle, Mask))                                   \
+    CALL(SetTimeouts, (FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout),                    \
+         (ftHandle, ReadTimeout, WriteTimeout))                                                       \
+    CALL(GetQueueStatus, (FT_HANDLE ftHandle, DWORD * dwRxBytes), (ftHandle, dwRxBytes))              \
+    CALL(GetStatus, (FT_HANDLE ftHandle, DWORD * dwRxBytes, DWORD * dwTxBytes, DWORD * dwEventDWord), \
+         (ftHandle, dwRxBytes, dwTxBytes, dwEventDWord))
+
+// One backend: an entry per call, with the vendor's signatures.
 struct D2xxOps {
     const char* name;  // for the log: "vendor library", "emulator", ...
-    FT_STATUS(WINAPI* ListDevices)(PVOID pArg1, PVOID pArg2, DWORD Flags);
-    FT_STATUS(WINAPI* OpenEx)(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
-    FT_STATUS(WINAPI* Close)(FT_HANDLE ftHandle);
-    FT_STATUS(WINAPI* Read)(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned);
-    FT_STATUS(WINAPI* Write)(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten);
-    FT_STATUS(WINAPI* Purge)(FT_HANDLE ftHandle, ULONG Mask);
-    FT_STATUS(WINAPI* SetTimeouts)(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-    FT_STATUS(WINAPI* GetQueueStatus)(FT_HANDLE ftHandle, DWORD* dwRxBytes);
-    FT_STATUS(WINAPI* GetStatus)(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord);
+#define D2XX_OPS_ENTRY(call, params, args) FT_STATUS(WINAPI* call) params;
+    D2XX_CALLS(D2XX_OPS_ENTRY)
+#undef D2XX_OPS_ENTRY
 };
+
+// The calls by number, for counting and naming them.
+enum class D2xxCall {
+#define D2XX_CALL_ENUM(call, params, args) call,
+    D2XX_CALLS(D2XX_CALL_ENUM)
+#undef D2XX_CALL_ENUM
+};
+constexpr int kD2xxCallCount = 0
+#define D2XX_CALL_COUNT(call, params, args) +1
+    D2XX_CALLS(D2XX_CALL_COUNT)
+#undef D2XX_CALL_COUNT
+    ;
+
+// The vendor's name of a call: "FT_ListDevices", ...
+const char* D2xxCallName(D2xxCall call);
+// The call of that vendor name; false when there is none.
+bool D2xxCallByName(const char* name, D2xxCall& call);
 
 // Chooses the backend every FT_* call goes to. Called once at start-up (and
 // by tests). The table must outlive all calls.
@@ -75,16 +107,10 @@ const D2xxOps* MissingD2xx();
 
 // The vendor library, loaded at run time (FTD2XX.dll from the system or the
 // program's own directory on Windows; libftd2xx.so on Linux). When it cannot
-// be loaded, prints one line on standard output and returns MissingD2xx().
+// be loaded, logs one line and returns MissingD2xx().
 const D2xxOps* LoadVendorD2xx();
 
 // The calls the program makes; each goes to the selected backend.
-FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags);
-FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
-FT_STATUS FT_Close(FT_HANDLE ftHandle);
-FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned);
-FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten);
-FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG Mask);
-FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes);
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord);
+#define D2XX_DECLARE(call, params, args) FT_STATUS FT_##call params;
+D2XX_CALLS(D2XX_DECLARE)
+#undef D2XX_DECLARE

@@ -1,7 +1,10 @@
 #include "platform/d2xx_trace.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/clock.h"
 
@@ -9,138 +12,280 @@ namespace {
 
 const D2xxOps* g_inner = nullptr;
 std::FILE* g_out = nullptr;
+std::string g_name;
+bool g_failed = false;  // a write failed: warned once, nothing more written
 
-void PutBytes(const void* data, DWORD count) {
-    if (count == 0 || data == nullptr) {
-        std::fputc('-', g_out);
-        return;
-    }
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (DWORD i = 0; i < count; ++i) std::fprintf(g_out, "%02X", bytes[i]);
+// The line being put together, and the lines waiting to be written.
+std::string g_line;
+std::string g_pending;
+constexpr std::size_t kWriteAtOnce = 1u << 20;
+
+// One warning for a trace that cannot be written; the update goes on.
+void Failed(int error) {
+    if (g_failed) return;
+    g_failed = true;
+    std::fprintf(stderr, "qvm7316-update: cannot write the trace file %s: %s; the update goes on without it\n",
+                 g_name.c_str(), std::strerror(error ? error : EIO));
 }
 
-void Start(std::uint64_t ms, const char* call) { std::fprintf(g_out, "%" PRIu64 " %s", ms, call); }
+bool WritePending() {
+    if (!g_out || g_failed) {
+        g_pending.clear();
+        return !g_failed;
+    }
+    errno = 0;
+    if (!g_pending.empty() && std::fwrite(g_pending.data(), 1, g_pending.size(), g_out) != g_pending.size()) {
+        Failed(errno);
+    } else if (std::fflush(g_out) != 0) {
+        Failed(errno);
+    }
+    g_pending.clear();
+    return !g_failed;
+}
+
+void Put(const char* text) { g_line += text; }
+void Put(char c) { g_line += c; }
+void PutNumber(std::uint64_t value) {
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%" PRIu64, value);
+    g_line += digits;
+}
+
+// Bytes as upper-case hexadecimal pairs without blanks; "-" for none.
+void PutBytes(const void* data, DWORD count) {
+    if (count == 0 || data == nullptr) {
+        Put('-');
+        return;
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t at = g_line.size();
+    g_line.resize(at + 2 * static_cast<std::size_t>(count));
+    for (DWORD i = 0; i < count; ++i) {
+        g_line[at++] = kDigits[bytes[i] >> 4];
+        g_line[at++] = kDigits[bytes[i] & 15];
+    }
+}
+
+// A text in double quotes, at most `limit` characters of it; a quote, a
+// backslash and any character outside printable ASCII are escaped (\", \\,
+// \xHH), so that a line is always one line and reads back exactly.
+void PutQuoted(const char* text, std::size_t limit) {
+    Put('"');
+    for (std::size_t i = 0; text && i < limit && text[i]; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            Put('\\');
+            Put(static_cast<char>(c));
+        } else if (c < 0x20 || c > 0x7E) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            Put(escaped);
+        } else {
+            Put(static_cast<char>(c));
+        }
+    }
+    Put('"');
+}
+
+// How a listing or an open names the device.
+const char* Naming(DWORD flags) {
+    if (flags & FT_OPEN_BY_SERIAL_NUMBER) return "serial";
+    if (flags & FT_OPEN_BY_DESCRIPTION) return "description";
+    return nullptr;
+}
+
+void Begin(std::uint64_t ms, D2xxCall call) {
+    g_line.clear();
+    PutNumber(ms);
+    Put(' ');
+    Put(D2xxCallName(call));
+}
+
+void PutStatus(FT_STATUS status) {
+    Put(" = ");
+    PutNumber(status);
+}
+
 void End() {
-    std::fputc('\n', g_out);
-    std::fflush(g_out);
+    g_line += '\n';
+    g_pending += g_line;
+    if (g_pending.size() >= kWriteAtOnce) WritePending();
 }
 
 FT_STATUS WINAPI TraceListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
     std::uint64_t ms = NowMs();
-    FT_STATUS st = g_inner->ListDevices(pArg1, pArg2, Flags);
+    FT_STATUS status = g_inner->ListDevices(pArg1, pArg2, Flags);
+    Begin(ms, D2xxCall::ListDevices);
     if (Flags & FT_LIST_NUMBER_ONLY) {
-        Start(ms, "FT_ListDevices count");
-        std::fprintf(g_out, " = %u %u", static_cast<unsigned>(st),
-                     static_cast<unsigned>(pArg1 ? *static_cast<DWORD*>(pArg1) : 0u));
-    } else if (Flags & FT_LIST_BY_INDEX) {
-        Start(ms, "FT_ListDevices index");
-        std::fprintf(g_out, " %u = %u \"%.*s\"", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pArg1)),
-                     static_cast<unsigned>(st), FT_DESCRIPTION_SIZE,
-                     (st == FT_OK && pArg2) ? static_cast<const char*>(pArg2) : "");
+        Put(" count");
+        PutStatus(status);
+        Put(' ');
+        PutNumber(pArg1 ? *static_cast<DWORD*>(pArg1) : 0u);
+    } else if ((Flags & FT_LIST_BY_INDEX) && Naming(Flags)) {
+        Put(" index ");
+        PutNumber(reinterpret_cast<std::uintptr_t>(pArg1));
+        Put(' ');
+        Put(Naming(Flags));
+        PutStatus(status);
+        Put(' ');
+        PutQuoted(status == FT_OK ? static_cast<const char*>(pArg2) : nullptr, FT_DESCRIPTION_SIZE);
     } else {
-        Start(ms, "FT_ListDevices");
-        std::fprintf(g_out, " 0x%08X = %u", static_cast<unsigned>(Flags), static_cast<unsigned>(st));
+        char flags[16];
+        std::snprintf(flags, sizeof flags, " 0x%08X", static_cast<unsigned>(Flags));
+        Put(flags);
+        PutStatus(status);
     }
     End();
-    return st;
+    return status;
 }
 
 FT_STATUS WINAPI TraceOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     std::uint64_t ms = NowMs();
-    FT_STATUS st = g_inner->OpenEx(pArg1, Flags, pHandle);
-    Start(ms, "FT_OpenEx");
-    std::fprintf(g_out, " \"%s\" = %u", pArg1 ? static_cast<const char*>(pArg1) : "", static_cast<unsigned>(st));
+    FT_STATUS status = g_inner->OpenEx(pArg1, Flags, pHandle);
+    Begin(ms, D2xxCall::OpenEx);
+    if (const char* naming = Naming(Flags)) {
+        Put(' ');
+        Put(naming);
+        Put(' ');
+        PutQuoted(static_cast<const char*>(pArg1), FT_DESCRIPTION_SIZE);
+    } else {
+        Put(" flags ");
+        PutNumber(Flags);
+    }
+    PutStatus(status);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TraceClose(FT_HANDLE h) {
+FT_STATUS WINAPI TraceClose(FT_HANDLE ftHandle) {
     std::uint64_t ms = NowMs();
-    FT_STATUS st = g_inner->Close(h);
-    Start(ms, "FT_Close");
-    std::fprintf(g_out, " = %u", static_cast<unsigned>(st));
+    FT_STATUS status = g_inner->Close(ftHandle);
+    Begin(ms, D2xxCall::Close);
+    PutStatus(status);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TraceRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD returned) {
+FT_STATUS WINAPI TraceRead(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned) {
     std::uint64_t ms = NowMs();
     DWORD got = 0;
-    FT_STATUS st = g_inner->Read(h, buffer, count, &got);
-    if (returned) *returned = got;
-    Start(ms, "FT_Read");
-    std::fprintf(g_out, " %u = %u ", static_cast<unsigned>(count), static_cast<unsigned>(st));
-    PutBytes(buffer, got <= count ? got : count);
+    FT_STATUS status = g_inner->Read(ftHandle, lpBuffer, dwBytesToRead, &got);
+    if (lpBytesReturned) *lpBytesReturned = got;
+    Begin(ms, D2xxCall::Read);
+    Put(' ');
+    PutNumber(dwBytesToRead);
+    PutStatus(status);
+    Put(' ');
+    PutBytes(lpBuffer, got <= dwBytesToRead ? got : dwBytesToRead);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TraceWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD written) {
+FT_STATUS WINAPI TraceWrite(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten) {
     std::uint64_t ms = NowMs();
     DWORD sent = 0;
-    FT_STATUS st = g_inner->Write(h, buffer, count, &sent);
-    if (written) *written = sent;
-    Start(ms, "FT_Write");
-    std::fputc(' ', g_out);
-    PutBytes(buffer, count);
-    std::fprintf(g_out, " = %u %u", static_cast<unsigned>(st), static_cast<unsigned>(sent));
+    FT_STATUS status = g_inner->Write(ftHandle, lpBuffer, dwBytesToWrite, &sent);
+    if (lpBytesWritten) *lpBytesWritten = sent;
+    Begin(ms, D2xxCall::Write);
+    Put(' ');
+    PutBytes(lpBuffer, dwBytesToWrite);
+    PutStatus(status);
+    Put(' ');
+    PutNumber(sent);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TracePurge(FT_HANDLE h, ULONG mask) {
+FT_STATUS WINAPI TracePurge(FT_HANDLE ftHandle, ULONG Mask) {
     std::uint64_t ms = NowMs();
-    FT_STATUS st = g_inner->Purge(h, mask);
-    Start(ms, "FT_Purge");
-    std::fprintf(g_out, " %u = %u", static_cast<unsigned>(mask), static_cast<unsigned>(st));
+    FT_STATUS status = g_inner->Purge(ftHandle, Mask);
+    Begin(ms, D2xxCall::Purge);
+    Put(' ');
+    PutNumber(Mask);
+    PutStatus(status);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TraceSetTimeouts(FT_HANDLE h, ULONG readMs, ULONG writeMs) {
+FT_STATUS WINAPI TraceSetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
     std::uint64_t ms = NowMs();
-    FT_STATUS st = g_inner->SetTimeouts(h, readMs, writeMs);
-    Start(ms, "FT_SetTimeouts");
-    std::fprintf(g_out, " %u %u = %u", static_cast<unsigned>(readMs), static_cast<unsigned>(writeMs),
-                 static_cast<unsigned>(st));
+    FT_STATUS status = g_inner->SetTimeouts(ftHandle, ReadTimeout, WriteTimeout);
+    Begin(ms, D2xxCall::SetTimeouts);
+    Put(' ');
+    PutNumber(ReadTimeout);
+    Put(' ');
+    PutNumber(WriteTimeout);
+    PutStatus(status);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TraceGetQueueStatus(FT_HANDLE h, DWORD* rx) {
+FT_STATUS WINAPI TraceGetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
     std::uint64_t ms = NowMs();
-    DWORD n = 0;
-    FT_STATUS st = g_inner->GetQueueStatus(h, &n);
-    if (rx) *rx = n;
-    Start(ms, "FT_GetQueueStatus");
-    std::fprintf(g_out, " = %u %u", static_cast<unsigned>(st), static_cast<unsigned>(n));
+    DWORD rx = 0;
+    FT_STATUS status = g_inner->GetQueueStatus(ftHandle, &rx);
+    if (dwRxBytes) *dwRxBytes = rx;
+    Begin(ms, D2xxCall::GetQueueStatus);
+    PutStatus(status);
+    Put(' ');
+    PutNumber(rx);
     End();
-    return st;
+    return status;
 }
 
-FT_STATUS WINAPI TraceGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* event) {
+FT_STATUS WINAPI TraceGetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord) {
     std::uint64_t ms = NowMs();
-    DWORD r = rx ? *rx : 0, t = tx ? *tx : 0, e = event ? *event : 0;
-    FT_STATUS st = g_inner->GetStatus(h, &r, &t, &e);
-    if (rx) *rx = r;
-    if (tx) *tx = t;
-    if (event) *event = e;
-    Start(ms, "FT_GetStatus");
-    std::fprintf(g_out, " = %u %u %u %u", static_cast<unsigned>(st), static_cast<unsigned>(r),
-                 static_cast<unsigned>(t), static_cast<unsigned>(e));
+    DWORD rx = dwRxBytes ? *dwRxBytes : 0, tx = dwTxBytes ? *dwTxBytes : 0, event = dwEventDWord ? *dwEventDWord : 0;
+    FT_STATUS status = g_inner->GetStatus(ftHandle, &rx, &tx, &event);
+    if (dwRxBytes) *dwRxBytes = rx;
+    if (dwTxBytes) *dwTxBytes = tx;
+    if (dwEventDWord) *dwEventDWord = event;
+    Begin(ms, D2xxCall::GetStatus);
+    PutStatus(status);
+    for (DWORD count : {rx, tx, event}) {
+        Put(' ');
+        PutNumber(count);
+    }
     End();
-    return st;
+    return status;
 }
 
-const D2xxOps kTrace = {
-    "trace",         TraceListDevices, TraceOpenEx,      TraceClose,          TraceRead,
-    TraceWrite,      TracePurge,       TraceSetTimeouts, TraceGetQueueStatus, TraceGetStatus,
+const D2xxOps kTrace = {"trace",
+#define TRACE_ENTRY(call, params, args) Trace##call,
+                        D2XX_CALLS(TRACE_ENTRY)
+#undef TRACE_ENTRY
 };
+
+// A program that ends by exit() still leaves the trace complete.
+void WriteAtExit() { WritePending(); }
 
 }  // namespace
 
-const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out) {
+const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string& name,
+                         const std::string& headerFields) {
     g_inner = inner;
     g_out = out;
+    g_name = name;
+    g_failed = false;
+    g_pending.clear();
+    g_pending += "# qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
+    if (!headerFields.empty()) g_pending += " " + headerFields;
+    g_pending += '\n';
+    static const bool registered = std::atexit(WriteAtExit) == 0;
+    (void)registered;
     return &kTrace;
+}
+
+void TraceComment(const std::string& text) { g_pending += "# " + text + "\n"; }
+
+bool FlushTrace() { return WritePending(); }
+
+void EndTrace() {
+    WritePending();
+    if (g_out) {
+        errno = 0;
+        if (std::fclose(g_out) != 0) Failed(errno);
+    }
+    g_out = nullptr;
 }

@@ -1,17 +1,37 @@
 // A D2XX backend that passes every call on to another backend and writes
 // one line per call to a trace file, so that the traffic with the emulated
-// device or a real one can be read afterwards:
+// device or a real one can be read, and replayed, afterwards. The format is
+// in docs/trace-format.md:
 //
+//   # qvm7316-update trace <format version> <program version> [<field>...]
 //   <ms> <call> <arguments> = <status> <results>
 //
-// <ms> is NowMs() when the call was made, <status> the returned FT_STATUS in
-// decimal, byte data upper-case hexadecimal pairs without blanks or "-".
+// The lines are gathered in a buffer and written in large pieces; EndTrace
+// writes the rest. A trace that cannot be written costs one warning on
+// standard error and nothing else: the update goes on without it.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "platform/d2xx.h"
 
-// Wraps `inner`; lines go to `out`, flushed after each call. One trace at a
-// time: a second call replaces the first wrapper's target.
-const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out);
+// The trace format this program writes.
+constexpr int kTraceFormatVersion = 2;
+
+// Starts a trace into `out` (named `name` in warnings) and returns the
+// wrapper around `inner`. `headerFields`, when not empty, is appended to the
+// header line. One trace at a time.
+const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string& name = "trace",
+                         const std::string& headerFields = "");
+
+// Adds a comment line ("# " and the text) to the trace.
+void TraceComment(const std::string& text);
+
+// Writes what is buffered to the file, so that it is complete up to the
+// last call. Returns false when the trace could not be written.
+bool FlushTrace();
+
+// Flushes and closes the trace file. The wrapper then passes calls on
+// without writing anything.
+void EndTrace();

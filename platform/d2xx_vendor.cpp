@@ -1,8 +1,7 @@
 // Loads the vendor's D2XX library at run time and fills an operations table
 // from its exports.
-#include <cstdio>
-
 #include "platform/d2xx.h"
+#include "platform/log.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -12,8 +11,8 @@
 
 namespace {
 
-D2xxOps g_vendor = {"vendor library", nullptr, nullptr, nullptr, nullptr, nullptr,
-                    nullptr,          nullptr, nullptr, nullptr};
+// Filled from the library's exports when it loads.
+D2xxOps g_vendor{};
 
 #if defined(_WIN32)
 using Library = HMODULE;
@@ -69,17 +68,16 @@ bool Resolve(Library lib, const char* name, Fn& slot) {
 const D2xxOps* LoadVendorD2xx() {
     Library lib = OpenLibrary();
     if (!lib) {
-        std::printf("D2XX driver library %s could not be loaded - is the FTDI driver installed?\n", kLibraryName);
+        Log("D2XX driver library %s could not be loaded - is the FTDI driver installed?\n", kLibraryName);
         return MissingD2xx();
     }
-    bool ok = Resolve(lib, "FT_ListDevices", g_vendor.ListDevices) && Resolve(lib, "FT_OpenEx", g_vendor.OpenEx) &&
-              Resolve(lib, "FT_Close", g_vendor.Close) && Resolve(lib, "FT_Read", g_vendor.Read) &&
-              Resolve(lib, "FT_Write", g_vendor.Write) && Resolve(lib, "FT_Purge", g_vendor.Purge) &&
-              Resolve(lib, "FT_SetTimeouts", g_vendor.SetTimeouts) &&
-              Resolve(lib, "FT_GetQueueStatus", g_vendor.GetQueueStatus) &&
-              Resolve(lib, "FT_GetStatus", g_vendor.GetStatus);
+    g_vendor.name = "vendor library";
+    bool ok = true;
+#define RESOLVE(call, params, args) ok = ok && Resolve(lib, "FT_" #call, g_vendor.call);
+    D2XX_CALLS(RESOLVE)
+#undef RESOLVE
     if (!ok) {
-        std::printf("D2XX driver library %s lacks a needed function - is it the FTDI D2XX driver?\n", kLibraryName);
+        Log("D2XX driver library %s lacks a needed function - is it the FTDI D2XX driver?\n", kLibraryName);
         return MissingD2xx();
     }
     return &g_vendor;

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang's libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for a while (default 20 s;
-# FUZZ_SECONDS overrides). A crash leaves its input in build-fuzz/.
+# Builds the fuzz targets (CMake preset "fuzz": clang's libFuzzer with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for a
+# while (default 20 s; FUZZ_SECONDS overrides). A crash leaves its input in
+# build-fuzz/findings/. To replay one: build-fuzz/tests/fuzz/<target> <file>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)"
+
 out="$PWD/build-fuzz"
-mkdir -p "$out"
-CXX=${FUZZ_CXX:-clang++-14}
-flags=(-std=c++20 -O1 -g -I. -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
-
-$CXX "${flags[@]}" -o "$out/convert_hex_fuzz" tests/fuzz/convert_hex_fuzz.cpp \
-  image/record_split.cpp image/hex_codec.cpp app/progress.cpp
-$CXX "${flags[@]}" -o "$out/scenario_fuzz" tests/fuzz/scenario_fuzz.cpp sim/scenario.cpp
-
-for target in convert_hex_fuzz scenario_fuzz; do
-  corpus="$out/corpus-$target"
-  mkdir -p "$corpus"
-  [ "$target" = convert_hex_fuzz ] && cp samples/gen.hex "$corpus/" 2>/dev/null || true
-  [ "$target" = scenario_fuzz ] && cp tests/fuzz/*.scenario "$corpus/" 2>/dev/null || true
-  echo "== $target for ${seconds}s =="
-  "$out/$target" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="$out/$target-" "$corpus" 2>&1 | tail -3
+mkdir -p "$out/findings"
+seed() {  # seed <target>: the files its corpus starts from
+    case $1 in
+        convert_hex_fuzz) echo samples/gen.hex ;;
+        prom_line_fuzz) echo samples/genprom.hex ;;
+        scenario_fuzz) echo tests/fuzz/seed.scenario ;;
+    esac
+}
+for target in convert_hex_fuzz prom_line_fuzz block_request_fuzz device_replies_fuzz scenario_fuzz; do
+    corpus="$out/corpus/$target"
+    mkdir -p "$corpus"
+    for f in $(seed "$target"); do cp "$f" "$corpus/"; done
+    echo "== $target for ${seconds}s =="
+    "$out/tests/fuzz/$target" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="$out/findings/$target-" \
+        "$corpus" 2>&1 | tail -3
 done

@@ -9,10 +9,10 @@
 // has its own file: loader.cpp, prom.cpp, gate_array.cpp.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <array>
 #include <string>
 #include <vector>
 
@@ -26,11 +26,11 @@ enum class Mode { Idle, Loader, ComCheck, GateArrayErase, GateArrayProgram };
 // The onboard processor's serial loader and its 64 KiB program memory.
 struct LoaderState {
     std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(0x10000, 0xFF);
-    std::string record;             // the record being received
+    std::string record;                 // the record being received
     std::uint32_t recordsReceived = 0;  // since the last 0xE0
     std::uint32_t recordsRejected = 0;
-    std::uint32_t bsbRecords = 0;   // boot status records received
-    bool silent = false;            // scenario: from a record on, no answer
+    std::uint32_t bsbRecords = 0;  // boot status records received
+    bool silent = false;           // scenario: from a record on, no answer
     // Where data records land: the base of the last extended segment (02) or
     // linear (04) address record since 0xE0; 16-bit offsets wrap unless linear.
     std::uint32_t addressBase = 0;
@@ -44,9 +44,9 @@ struct PromState {
     static constexpr std::uint32_t kPageSize = 256;
     std::map<std::uint32_t, std::array<std::uint8_t, kPageSize>> pages;  // page number -> bytes
     bool groupOpen = false;
-    std::string groupText;           // hex text inside the open group
+    std::string groupText;  // hex text inside the open group
     bool writeEnabled = false;
-    std::uint64_t eraseEndsAt = 0;   // a chip erase runs until then
+    std::uint64_t eraseEndsAt = 0;  // a chip erase runs until then
     bool eraseRunning = false;
     std::uint32_t chipErases = 0;
     std::uint32_t pagePrograms = 0;
@@ -63,12 +63,12 @@ struct PromState {
 // this long after an answer.
 constexpr std::uint64_t kGateArrayLatencyMs = 1;
 struct GateArrayState {
-    std::vector<std::uint8_t> image;   // what the gate array holds
-    std::uint32_t length = 0;          // image length the device knows
-    std::string answer;                // answer text being received
-    std::uint32_t requestsSent = 0;    // in the current mode
-    std::uint32_t answersReceived = 0; // in the current mode
-    std::uint32_t nextBlock = 0;       // index of the next block to ask for
+    std::vector<std::uint8_t> image;    // what the gate array holds
+    std::uint32_t length = 0;           // image length the device knows
+    std::string answer;                 // answer text being received
+    std::uint32_t requestsSent = 0;     // in the current mode
+    std::uint32_t answersReceived = 0;  // in the current mode
+    std::uint32_t nextBlock = 0;        // index of the next block to ask for
     bool verifying = false;
     bool verifyRan = false;
     bool verifyMatched = true;
@@ -96,11 +96,11 @@ struct Device {
     std::deque<Incoming> toHost;  // sorted by arrival time
     std::uint32_t txBacklog = 0;  // bytes written not yet sent to the device
     std::uint64_t txDrainedAt = 0;
-    std::map<std::string, std::uint32_t> callCounts;
+    std::array<std::uint32_t, kD2xxCallCount> callCounts{};  // calls made, by D2xxCall
 
     // Onboard processor.
     Mode mode = Mode::Idle;
-    std::uint8_t pendingModeByte = 0;      // waits for 0xC0
+    std::uint8_t pendingModeByte = 0;        // waits for 0xC0
     std::vector<std::uint8_t> lastCommands;  // the latest command bytes, newest last
     std::uint32_t handshakes = 0;
     std::uint32_t resets = 0;
@@ -132,15 +132,15 @@ void LoaderData(Device& device, std::uint8_t byte);  // data byte in loader mode
 void LoaderEnd(Device& device);                      // 0xC0 in loader mode
 void PromGroupOpen(Device& device);                  // 0xD0
 void PromGroupData(Device& device, std::uint8_t byte);
-void PromGroupClose(Device& device);                 // 0xD2
-void ComCheckBegin(Device& device);                  // 0xF2 0xC0
-void GateArrayEraseBegin(Device& device);            // 0xF1 0xC0
-void GateArrayProgramBegin(Device& device);          // 0xF4 0xC0
+void PromGroupClose(Device& device);         // 0xD2
+void ComCheckBegin(Device& device);          // 0xF2 0xC0
+void GateArrayEraseBegin(Device& device);    // 0xF1 0xC0
+void GateArrayProgramBegin(Device& device);  // 0xF4 0xC0
 void GateArrayData(Device& device, std::uint8_t byte);
 // How many bytes of a write of `count` the driver reports written while the
 // gate array is served (the scenario can shorten one answer).
 DWORD GateArrayBytesWritten(Device& device, DWORD count);
-void GateArrayEnd(Device& device);                   // reset or leaving the mode
+void GateArrayEnd(Device& device);  // reset or leaving the mode
 
 // Writes processor.bin, prom.bin, gatearray.bin and device.txt into dir.
 bool DumpDevice(const Device& device, const std::string& dir, std::string& error);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "device/commands.h"
 #include "platform/clock.h"
+#include "protocol/commands.h"
 #include "sim/device.h"
 
 namespace sim {
@@ -17,8 +17,8 @@ Device g_device;
 FT_HANDLE Handle() { return &g_device; }
 
 // Counts the call and tells whether the scenario makes this one fail.
-bool FailsNow(const char* call) {
-    std::uint32_t n = ++g_device.callCounts[call];
+bool FailsNow(D2xxCall call) {
+    std::uint32_t n = ++g_device.callCounts[static_cast<int>(call)];
     auto it = g_device.scenario.failures.find(call);
     if (it == g_device.scenario.failures.end()) return false;
     return std::find(it->second.begin(), it->second.end(), n) != it->second.end();
@@ -66,8 +66,12 @@ void LeaveMode(Device& d) {
 void CommandByte(Device& d, std::uint8_t byte) {
     RememberCommand(byte);
     switch (byte) {
-        case CMD_GROUP_OPEN: PromGroupOpen(d); return;
-        case CMD_GROUP_CLOSE: PromGroupClose(d); return;
+        case CMD_GROUP_OPEN:
+            PromGroupOpen(d);
+            return;
+        case CMD_GROUP_CLOSE:
+            PromGroupClose(d);
+            return;
         case CMD_LOADER:
             LeaveMode(d);
             d.mode = Mode::Loader;
@@ -78,8 +82,12 @@ void CommandByte(Device& d, std::uint8_t byte) {
             d.pendingModeByte = 0;
             LeaveMode(d);
             switch (pending) {
-                case CMD_RESET: ++d.resets; break;
-                case CMD_FACTORY_RESET: ++d.factoryResets; break;
+                case CMD_RESET:
+                    ++d.resets;
+                    break;
+                case CMD_FACTORY_RESET:
+                    ++d.factoryResets;
+                    break;
                 case CMD_COM_CHECK:
                     d.mode = Mode::ComCheck;
                     ComCheckBegin(d);
@@ -92,7 +100,8 @@ void CommandByte(Device& d, std::uint8_t byte) {
                     d.mode = Mode::GateArrayProgram;
                     GateArrayProgramBegin(d);
                     break;
-                default: break;
+                default:
+                    break;
             }
             return;
         }
@@ -100,8 +109,11 @@ void CommandByte(Device& d, std::uint8_t byte) {
         case CMD_FACTORY_RESET:
         case CMD_COM_CHECK:
         case CMD_GATE_ARRAY_ERASE:
-        case CMD_GATE_ARRAY_PROGRAM: d.pendingModeByte = byte; return;
-        default: return;  // the handshake bytes 0xE8 and 0xEC only count in the pattern
+        case CMD_GATE_ARRAY_PROGRAM:
+            d.pendingModeByte = byte;
+            return;
+        default:
+            return;  // the handshake bytes 0xE8 and 0xEC only count in the pattern
     }
 }
 
@@ -114,24 +126,30 @@ void DataByte(Device& d, std::uint8_t byte) {
         case Mode::Loader:
             if (byte == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent()) {
                 ++d.handshakes;
-                if (d.scenario.handshakeReply) SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
+                if (d.scenario.handshakeReply)
+                    SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
                 return;
             }
             LoaderData(d, byte);
             return;
         case Mode::GateArrayErase:
-        case Mode::GateArrayProgram: GateArrayData(d, byte); return;
-        default: return;
+        case Mode::GateArrayProgram:
+            GateArrayData(d, byte);
+            return;
+        default:
+            return;
     }
 }
 
 void Receive(std::uint8_t byte) {
-    if (byte >= CMD_END) CommandByte(g_device, byte);
-    else DataByte(g_device, byte);
+    if (byte >= CMD_END)
+        CommandByte(g_device, byte);
+    else
+        DataByte(g_device, byte);
 }
 
 FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
-    if (FailsNow("FT_ListDevices")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::ListDevices)) return FT_IO_ERROR;
     const auto& devices = g_device.scenario.devices;
     if (Flags & FT_LIST_NUMBER_ONLY) {
         if (!pArg1) return FT_INVALID_PARAMETER;
@@ -151,7 +169,7 @@ FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
 }
 
 FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
-    if (FailsNow("FT_OpenEx")) return FT_DEVICE_NOT_OPENED;
+    if (FailsNow(D2xxCall::OpenEx)) return FT_DEVICE_NOT_OPENED;
     if (Flags != FT_OPEN_BY_DESCRIPTION || !pArg1 || !pHandle) return FT_INVALID_PARAMETER;
     const auto& devices = g_device.scenario.devices;
     if (std::find(devices.begin(), devices.end(), static_cast<const char*>(pArg1)) == devices.end())
@@ -164,7 +182,7 @@ FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
 }
 
 FT_STATUS WINAPI SimClose(FT_HANDLE h) {
-    if (FailsNow("FT_Close")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::Close)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     g_device.open = false;
     return FT_OK;
@@ -172,7 +190,7 @@ FT_STATUS WINAPI SimClose(FT_HANDLE h) {
 
 FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD returned) {
     if (returned) *returned = 0;
-    if (FailsNow("FT_Read")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::Read)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     if (!buffer || !returned) return FT_INVALID_PARAMETER;
 
@@ -188,7 +206,8 @@ FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD return
         ++available;
         if (available == count) returnAt = std::max(now, in.at);
     }
-    if (available < count && deadline == UINT64_MAX) returnAt = available ? std::max(now, queue[available - 1].at) : now;
+    if (available < count && deadline == UINT64_MAX)
+        returnAt = available ? std::max(now, queue[available - 1].at) : now;
     SleepUntilMs(returnAt);
 
     auto* out = static_cast<std::uint8_t*>(buffer);
@@ -203,7 +222,7 @@ FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD return
 
 FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD written) {
     if (written) *written = 0;
-    if (FailsNow("FT_Write")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::Write)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     if (!buffer || !written) return FT_INVALID_PARAMETER;
     DrainTx();
@@ -216,7 +235,7 @@ FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD writt
 }
 
 FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
-    if (FailsNow("FT_Purge")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::Purge)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     if (mask & FT_PURGE_RX) {
         // What has arrived is dropped; what the device sends later still comes.
@@ -232,14 +251,14 @@ FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
 }
 
 FT_STATUS WINAPI SimSetTimeouts(FT_HANDLE h, ULONG readMs, ULONG) {
-    if (FailsNow("FT_SetTimeouts")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::SetTimeouts)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     g_device.readTimeoutMs = readMs;
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimGetQueueStatus(FT_HANDLE h, DWORD* rx) {
-    if (FailsNow("FT_GetQueueStatus")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::GetQueueStatus)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     if (!rx) return FT_INVALID_PARAMETER;
     *rx = Arrived();
@@ -247,7 +266,7 @@ FT_STATUS WINAPI SimGetQueueStatus(FT_HANDLE h, DWORD* rx) {
 }
 
 FT_STATUS WINAPI SimGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* event) {
-    if (FailsNow("FT_GetStatus")) return FT_IO_ERROR;
+    if (FailsNow(D2xxCall::GetStatus)) return FT_IO_ERROR;
     if (!Valid(h)) return FT_INVALID_HANDLE;
     if (!rx || !tx || !event) return FT_INVALID_PARAMETER;
     DrainTx();
@@ -257,9 +276,10 @@ FT_STATUS WINAPI SimGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* event) {
     return FT_OK;
 }
 
-const D2xxOps kEmulator = {
-    "emulator", SimListDevices, SimOpenEx,      SimClose,          SimRead,
-    SimWrite,   SimPurge,       SimSetTimeouts, SimGetQueueStatus, SimGetStatus,
+const D2xxOps kEmulator = {"emulator",
+#define EMULATOR_ENTRY(call, params, args) Sim##call,
+                           D2XX_CALLS(EMULATOR_ENTRY)
+#undef EMULATOR_ENTRY
 };
 
 }  // namespace

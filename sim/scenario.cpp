@@ -5,11 +5,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/text.h"
+
 namespace sim {
 namespace {
-
-const char* const kD2xxCalls[] = {"FT_ListDevices", "FT_OpenEx",      "FT_Close",          "FT_Read",     "FT_Write",
-                                  "FT_Purge",       "FT_SetTimeouts", "FT_GetQueueStatus", "FT_GetStatus"};
 
 std::string Trim(const std::string& s) {
     std::size_t b = s.find_first_not_of(" \t\r");
@@ -50,12 +49,24 @@ bool ParseQuoted(const std::string& s, std::size_t& pos, std::string& out) {
         }
         if (++pos >= s.size()) return false;
         switch (s[pos]) {
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case '0': out += '\0'; break;
-            case '\\': out += '\\'; break;
-            case '"': out += '"'; break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '"':
+                out += '"';
+                break;
             case 'x': {
                 if (pos + 2 >= s.size()) return false;
                 std::string hex = s.substr(pos + 1, 2);
@@ -66,7 +77,8 @@ bool ParseQuoted(const std::string& s, std::size_t& pos, std::string& out) {
                 pos += 2;
                 break;
             }
-            default: return false;
+            default:
+                return false;
         }
     }
     return false;
@@ -127,13 +139,10 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         std::string call, count;
         if (!SplitTwo(value, call, count) || !ParsePositive(count, n))
             return why = "expected <D2XX call> <call number from 1>", false;
-        for (const char* known : kD2xxCalls) {
-            if (call == known) {
-                s.failures[call].push_back(n);
-                return true;
-            }
-        }
-        return why = "unknown D2XX call '" + call + "'", false;
+        D2xxCall which;
+        if (!D2xxCallByName(call.c_str(), which)) return why = "unknown D2XX call " + QuoteForMessage(call), false;
+        s.failures[which].push_back(n);
+        return true;
     }
     if (key == "handshake_reply") {
         if (value == "none") return s.handshakeReply.reset(), true;
@@ -162,7 +171,9 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         return true;
     }
     if (key == "comcheck_reply1" || key == "comcheck_reply2" || key == "ga_report") {
-        auto& slot = key == "comcheck_reply1" ? s.comcheckReply1 : key == "comcheck_reply2" ? s.comcheckReply2 : s.gaReport;
+        auto& slot = key == "comcheck_reply1"   ? s.comcheckReply1
+                     : key == "comcheck_reply2" ? s.comcheckReply2
+                                                : s.gaReport;
         if (!ParseOptionalText(value, slot)) return why = "expected a text in double quotes, or none", false;
         return true;
     }
@@ -173,7 +184,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         bool positive;
     } numbers[] = {
         {"echo_short", &s.echoShort, nullptr, false},       {"prom_erase_ms", &s.promEraseMs, nullptr, false},
-        {"tx_drain", &s.txDrainBytesPerMs, nullptr, false},  {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, false},
+        {"tx_drain", &s.txDrainBytesPerMs, nullptr, false}, {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, false},
         {"ga_length", nullptr, &s.gaLength, false},         {"ga_erase_ms", &s.gaEraseMs, nullptr, false},
         {"ga_stop_after", nullptr, &s.gaStopAfter, false},  {"ga_short_write", nullptr, &s.gaShortWrite, true},
     };
@@ -181,11 +192,13 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         if (key != k.name) continue;
         bool ok = k.positive ? ParsePositive(value, n) : ParseNumber(value, 0xFFFFFFFFu, n);
         if (!ok) return why = k.positive ? "expected a whole number from 1" : "expected a whole number from 0", false;
-        if (k.plain) *k.plain = n;
-        else *k.optional = n;
+        if (k.plain)
+            *k.plain = n;
+        else
+            *k.optional = n;
         return true;
     }
-    return why = "unknown key '" + key + "'", false;
+    return why = "unknown key " + QuoteForMessage(key), false;
 }
 
 }  // namespace
@@ -200,8 +213,10 @@ bool ParseScenario(const std::string& text, const std::string& name, Scenario& o
         bool quoted = false;
         std::size_t cut = std::string::npos;
         for (std::size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] == '\\' && quoted) ++i;
-            else if (raw[i] == '"') quoted = !quoted;
+            if (raw[i] == '\\' && quoted)
+                ++i;
+            else if (raw[i] == '"')
+                quoted = !quoted;
             else if (raw[i] == '#' && !quoted) {
                 cut = i;
                 break;

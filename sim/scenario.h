@@ -11,18 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/d2xx.h"
+
 namespace sim {
 
 struct Scenario {
     // The attached FTDI devices' descriptions, in index order.
     std::vector<std::string> devices{"QVM7316"};
-    // D2XX call name -> the 1-based numbers of the calls of it that fail.
-    std::map<std::string, std::vector<std::uint32_t>> failures;
+    // D2XX call -> the 1-based numbers of the calls of it that fail.
+    std::map<D2xxCall, std::vector<std::uint32_t>> failures;
     // The byte the device sends after the sync byte; nullopt: silent.
     std::optional<std::uint8_t> handshakeReply = 0x55;
 
     // Processor loader.
-    std::map<std::uint32_t, char> echoStatus;  // record number -> status char
+    std::map<std::uint32_t, char> echoStatus;     // record number -> status char
     std::optional<std::uint32_t> echoSilentFrom;  // from this record on: silent
     std::uint32_t echoShort = 0;                  // echo this many bytes fewer
 

@@ -47,41 +47,35 @@ void DumpAfterClose() {
     if (!sim::DumpDevice(sim::TheDevice(), dir, error)) std::fprintf(stderr, "FTD2XX stand-in: %s\n", error.c_str());
 }
 
-}  // namespace
-
-// The exports. They live in a namespace of their own only so that their
-// C names do not clash with the program-side declarations of the same calls
-// in platform/d2xx.h; standin_dll.def lists them under the vendor's names.
-namespace standin {
-extern "C" {
-
-FT_STATUS WINAPI FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
-    return Emulator().ListDevices(pArg1, pArg2, Flags);
-}
-FT_STATUS WINAPI FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
-    return Emulator().OpenEx(pArg1, Flags, pHandle);
-}
-FT_STATUS WINAPI FT_Close(FT_HANDLE ftHandle) {
+// The emulator's calls, with a dump of the device after every close.
+FT_STATUS WINAPI CloseAndDump(FT_HANDLE ftHandle) {
     FT_STATUS status = Emulator().Close(ftHandle);
     DumpAfterClose();
     return status;
 }
-FT_STATUS WINAPI FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned) {
-    return Emulator().Read(ftHandle, lpBuffer, dwBytesToRead, lpBytesReturned);
+
+const D2xxOps& Standin() {
+    static const D2xxOps ops = [] {
+        D2xxOps copy = Emulator();
+        copy.Close = CloseAndDump;
+        return copy;
+    }();
+    return ops;
 }
-FT_STATUS WINAPI FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten) {
-    return Emulator().Write(ftHandle, lpBuffer, dwBytesToWrite, lpBytesWritten);
-}
-FT_STATUS WINAPI FT_Purge(FT_HANDLE ftHandle, ULONG Mask) { return Emulator().Purge(ftHandle, Mask); }
-FT_STATUS WINAPI FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
-    return Emulator().SetTimeouts(ftHandle, ReadTimeout, WriteTimeout);
-}
-FT_STATUS WINAPI FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
-    return Emulator().GetQueueStatus(ftHandle, dwRxBytes);
-}
-FT_STATUS WINAPI FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord) {
-    return Emulator().GetStatus(ftHandle, dwRxBytes, dwTxBytes, dwEventDWord);
-}
+
+}  // namespace
+
+// The exports, one per call of the list, under the vendor's undecorated
+// names (the 32-bit build links with --kill-at for that). They live in a
+// namespace of their own only so that their C names do not clash with the
+// program-side declarations of the same calls in platform/d2xx.h.
+namespace standin {
+extern "C" {
+
+#define STANDIN_EXPORT(call, params, args) \
+    __declspec(dllexport) FT_STATUS WINAPI FT_##call params { return Standin().call args; }
+D2XX_CALLS(STANDIN_EXPORT)
+#undef STANDIN_EXPORT
 
 }  // extern "C"
 }  // namespace standin

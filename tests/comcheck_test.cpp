@@ -2,9 +2,9 @@
 // reply is missing, late, short or followed by more, and every failure row.
 #include <gmock/gmock.h>
 
-#include "app/progress.h"
-#include "device/status.h"
+#include "protocol/status.h"
 #include "test_support.h"
+#include "update/progress.h"
 #include "update/stages.h"
 
 using ::testing::ElementsAre;

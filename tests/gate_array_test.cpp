@@ -8,13 +8,13 @@
 #include <cstring>
 #include <fstream>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
 #include "platform/d2xx.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
 #include "test_support.h"
 #include "update/gate_array_requests.h"
+#include "update/progress.h"
 #include "update/stages.h"
 
 using ::testing::ElementsAre;
@@ -69,12 +69,22 @@ std::string EraseProgress() {
     return text + "\n";
 }
 
+// The file descriptor the process holds open on GEN.dat, or -1.
+int ImageDescriptor() {
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        auto target = std::filesystem::read_symlink(fd.path(), ec);
+        if (!ec && target.filename() == "GEN.dat") return std::stoi(fd.path().filename().string());
+    }
+    return -1;
+}
+
 // A backend around the traced emulator that takes the image's file
 // descriptor away when a read times out, so that closing the image fails.
 const D2xxOps* g_inner = nullptr;
 FT_STATUS WINAPI ReadThenLoseImage(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD got) {
     FT_STATUS status = g_inner->Read(h, buffer, count, got);
-    if (*got < count && g_gateArrayImage) close(fileno(g_gateArrayImage));
+    if (*got < count && ImageDescriptor() >= 0) close(ImageDescriptor());
     return status;
 }
 D2xxOps g_losingImage;
@@ -125,7 +135,8 @@ TEST_F(GateArrayTest, RequestsAreConvertedAsDecimalTextAndOnlyAcceptedOnesCount)
     ASSERT_EQ(OpenDevice(), 0);
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     ASSERT_EQ(SetDeviceTimeouts(2000, 0), 0);
-    ASSERT_EQ(OpenGateArrayImage(), 0);
+    std::FILE* image = OpenGateArrayImage();
+    ASSERT_NE(image, nullptr);
     std::vector<std::int32_t> numbers;
     std::vector<bool> accepted;
     std::int32_t n = 0;
@@ -221,7 +232,8 @@ TEST_F(GateArrayTest, EveryFifthChangeOfThePercentageTicksAndZeroIsNoChange) {
     EXPECT_THAT(out, HasSubstr(" Verifying:    99 %\r\nTimed out\n"));
     // 99 changes in programming (0 is none) and 100 in verifying.
     EXPECT_EQ(g_stepCounter, 39);
-    EXPECT_EQ(std::count(WindowEvents().begin(), WindowEvents().end(), "bar 39"), 1);
+    auto shown = ShownValues();
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), 39), 1);
 }
 
 TEST_F(GateArrayTest, SilenceBeforeTheVerifyingPhaseEndsWithTimedOut) {
@@ -231,8 +243,8 @@ TEST_F(GateArrayTest, SilenceBeforeTheVerifyingPhaseEndsWithTimedOut) {
     EXPECT_THAT(out, HasSubstr(" Programming:  76 %\r Programming:  53 %\r\nTimed out\n"));
     EXPECT_THAT(out, Not(HasSubstr("Finished Programming")));
     EXPECT_EQ(Device().gateArray.erases, 0u);
-    EXPECT_FALSE(Device().open);  // the stage closed what it opened
-    EXPECT_EQ(g_gateArrayImage, nullptr);
+    EXPECT_FALSE(Device().open);                                    // the stage closed what it opened
+    EXPECT_EQ(ImageDescriptor(), -1);                               // nor the image
     EXPECT_THAT(CommandWrites(), ElementsAre("200 F4", "400 C0"));  // no reset
 
     UseImage(1568);  // 49 blocks, 98 answers: no sample at all
@@ -313,7 +325,7 @@ TEST_F(GateArrayTest, ProgrammingFailureTable) {
     EXPECT_EQ(ProgramGateArray(), FILE_CLOSE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("Finished Programming\nerror closing file\n"));
     EXPECT_FALSE(Device().open);
-    EXPECT_EQ(g_gateArrayImage, nullptr);
+    EXPECT_EQ(ImageDescriptor(), -1);  // nor the image
 }
 
 // ---- Erase ----
@@ -336,7 +348,7 @@ TEST_F(GateArrayTest, EraseServesFourBlocksWaitsAndPrintsTheReport) {
     EXPECT_EQ(trace[trace.size() - 5].rest, "10000 0 = 0");
     EXPECT_EQ(trace[trace.size() - 5].ms, 52603u);
     EXPECT_EQ(g_stepCounter, 4);
-    EXPECT_THAT(WindowEvents(), ::testing::IsSupersetOf({"bar 1", "bar 2", "bar 3", "bar 4"}));
+    EXPECT_THAT(ShownValues(), ::testing::IsSupersetOf({1, 2, 3, 4}));
     EXPECT_EQ(Device().gateArray.erases, 1u);
     EXPECT_FALSE(Device().open);
 }
@@ -421,18 +433,19 @@ TEST_F(GateArrayTest, DeviceComparesTheVerifyingPassWithWhatItWasGiven) {
     ASSERT_EQ(OpenDevice(), 0);
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     ASSERT_EQ(SetDeviceTimeouts(1000, 0), 0);
-    ASSERT_EQ(OpenGateArrayImage(), 0);
+    std::FILE* file = OpenGateArrayImage();
+    ASSERT_NE(file, nullptr);
     std::int32_t n = 0;
     int requests = 0;
     while (ReceiveBlockRequest(n) == RequestResult::Received) {
         ASSERT_TRUE(AcceptBlockRequest(n));
         if (++requests != 15) {
-            ASSERT_TRUE(AnswerBlockRequest(n));
+            ASSERT_TRUE(AnswerBlockRequest(file, n));
             continue;
         }
         // Block 5 of the verifying pass, answered with one digit wrong.
-        std::fseek(g_gateArrayImage, n - 1, SEEK_SET);
-        ReadImageBlock(g_gateArrayImage);
+        std::fseek(file, n - 1, SEEK_SET);
+        ReadImageBlock(file);
         g_lineBuffer[0] = g_lineBuffer[0] == '0' ? '1' : '0';
         ASSERT_EQ(FT_Write(g_deviceHandle, g_lineBuffer, 64, &UsbBytesWritten), FT_OK);
     }

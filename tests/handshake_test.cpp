@@ -1,10 +1,11 @@
 // The connect handshake on the wire and every row of its failure table.
 #include <gmock/gmock.h>
 
-#include "app/progress.h"
 #include "device/link.h"
-#include "device/status.h"
+#include "protocol/status.h"
 #include "test_support.h"
+#include "update/progress.h"
+#include "update/stages.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -16,7 +17,8 @@ TEST_F(HandshakeTest, PatternAndSyncGoOutWithTheirPausesAndTheEchoPasses) {
     // Open at 0 plus the 200 ms listing pause; then 100, 500, 500, 1000 ms apart.
     EXPECT_THAT(Writes(), ElementsAre("200 E8", "300 EC", "800 E8", "1300 E0", "2300 55"));
     auto trace = Trace();
-    auto timeouts = std::find_if(trace.begin(), trace.end(), [](const TraceLine& t) { return t.call == "FT_SetTimeouts"; });
+    auto timeouts =
+        std::find_if(trace.begin(), trace.end(), [](const TraceLine& t) { return t.call == "FT_SetTimeouts"; });
     ASSERT_NE(timeouts, trace.end());
     EXPECT_EQ(timeouts->ms, 2800u);
     EXPECT_EQ(timeouts->rest, "500 0 = 0");

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "device/status.h"
+#include "platform/log.h"
+#include "protocol/status.h"
 #include "update/process_state.h"
+#include "update/stage.h"
 
 namespace {
 
@@ -87,12 +89,14 @@ TEST_F(HexCodecTest, WritesAreUpperCaseAndLeaveTheChecksum) {
 }
 
 TEST_F(HexCodecTest, CloseImageFileReportsAFailedClose) {
-    ::testing::internal::CaptureStdout();
+    std::string log;
+    LogToBuffer(&log);
     EXPECT_EQ(CloseImageFile(FileWith("x")), 0);
     // /dev/full takes the byte into the buffer and refuses it at the close.
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     std::fputc('x', full);
     EXPECT_EQ(CloseImageFile(full), FILE_CLOSE_FAILURE);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "error closing file\n");
+    LogToBuffer(nullptr);
+    EXPECT_EQ(log, "error closing file\n");
 }

@@ -1,9 +1,10 @@
 // The device link against the emulated device: listing and opening by
 // description, purge, time-outs, close, and the bytes SendHexByte writes.
+#include "device/link.h"
+
 #include <gmock/gmock.h>
 
-#include "device/link.h"
-#include "device/status.h"
+#include "protocol/status.h"
 #include "test_support.h"
 
 using ::testing::ElementsAre;
@@ -27,10 +28,10 @@ TEST_F(LinkTest, FindsTheModelAmongOtherDevicesAndOpensByTheKey) {
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 4u);
     EXPECT_EQ(trace[1].ms, 200u);  // the 200 ms pause after the count
-    EXPECT_EQ(trace[1].rest, "index 0 = 0 \"FT232R USB UART\"");
-    EXPECT_EQ(trace[2].rest, "index 1 = 0 \"QVM7316\"");
+    EXPECT_EQ(trace[1].rest, "index 0 description = 0 \"FT232R USB UART\"");
+    EXPECT_EQ(trace[2].rest, "index 1 description = 0 \"QVM7316\"");
     EXPECT_EQ(trace[3].call, "FT_OpenEx");
-    EXPECT_EQ(trace[3].rest, "\"QVM7316\" = 0");
+    EXPECT_EQ(trace[3].rest, "description \"QVM7316\" = 0");
 }
 
 TEST_F(LinkTest, TwoMatchingDevicesOpenOnce) {

@@ -9,11 +9,11 @@
 #include <iterator>
 #include <sstream>
 
-#include "app/progress.h"
-#include "device/status.h"
 #include "hex_gen.h"
 #include "image/record_split.h"
+#include "protocol/status.h"
 #include "test_support.h"
+#include "update/progress.h"
 #include "update/stages.h"
 
 using ::testing::ElementsAre;

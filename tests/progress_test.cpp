@@ -1,6 +1,7 @@
+#include "update/progress.h"
+
 #include <gmock/gmock.h>
 
-#include "app/progress.h"
 #include "test_support.h"
 #include "update/process_state.h"
 
@@ -10,61 +11,45 @@ class ProgressTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetProcessState();
-        WindowEvents().clear();
-        SelectWindowOps(RecordingWindowOps(true));
+        DisplayEvents().clear();
+        SelectDisplay(RecordingDisplay(true));
     }
-    void TearDown() override { SelectWindowOps(nullptr); }
+    void TearDown() override { SelectDisplay(nullptr); }
 };
 
 TEST_F(ProgressTest, FirstValueAlwaysShowsAndRepeatsDoNothing) {
     EXPECT_EQ(ShowProgress(0), 0);
-    EXPECT_THAT(WindowEvents(), ElementsAre("title  QVM7316 - 0%", "bar 0", "colour 0x000000"));
-    WindowEvents().clear();
+    EXPECT_THAT(DisplayEvents(), ElementsAre("progress 0  QVM7316 - 0%"));
+    DisplayEvents().clear();
     EXPECT_EQ(ShowProgress(0), 0);
-    EXPECT_TRUE(WindowEvents().empty());
+    EXPECT_TRUE(DisplayEvents().empty());
     ShowProgress(42);
-    EXPECT_THAT(WindowEvents(), ElementsAre("title  QVM7316 - 42%", "bar 42", "colour 0x000000"));
+    EXPECT_THAT(DisplayEvents(), ElementsAre("progress 42  QVM7316 - 42%"));
 }
 
-TEST_F(ProgressTest, ClampsToZeroAndHundred) {
+TEST_F(ProgressTest, ClampsToZeroAndHundredAndShowsDoneOnce) {
     ShowProgress(-5);
-    EXPECT_EQ(g_lastShownValue, 0);
-    EXPECT_EQ(WindowEvents().front(), "title  QVM7316 - 0%");
-    WindowEvents().clear();
+    ShowProgress(99);
     ShowProgress(150);
-    EXPECT_EQ(g_lastShownValue, 100);
-    WindowEvents().clear();
     ShowProgress(100);  // the same clamped value: nothing
     ShowProgress(101);
-    EXPECT_TRUE(WindowEvents().empty());
+    EXPECT_THAT(DisplayEvents(),
+                ElementsAre("progress 0  QVM7316 - 0%", "progress 99  QVM7316 - 99%", "progress 100  QVM7316 - DONE!"));
+    EXPECT_EQ(g_lastShownValue, 100);
 }
 
-TEST_F(ProgressTest, HundredShowsSuccessOnceInGreen) {
-    ShowProgress(99);
-    WindowEvents().clear();
-    ShowProgress(100);
-    EXPECT_THAT(WindowEvents(),
-                ElementsAre("font 303 success", "font 307 success", "text 303 Programming finished successfully!",
-                            "text 307  ", "title  QVM7316 - DONE!", "bar 100", "colour 0x00C800"));
-    WindowEvents().clear();
-    ShowProgress(100);
-    EXPECT_TRUE(WindowEvents().empty());
-}
-
-TEST_F(ProgressTest, ValueBeforeTheBarExistsIsRememberedButNotShown) {
-    SelectWindowOps(RecordingWindowOps(false));
+TEST_F(ProgressTest, ValueBeforeTheDisplayIsReadyIsRememberedButNotShown) {
+    SelectDisplay(RecordingDisplay(false));
     EXPECT_EQ(ShowProgress(7), -1);
     EXPECT_EQ(g_lastShownValue, 7);
-    EXPECT_TRUE(WindowEvents().empty());
-    SelectWindowOps(RecordingWindowOps(true));
+    SelectDisplay(RecordingDisplay(true));
     EXPECT_EQ(ShowProgress(7), 0);  // already accepted
-    EXPECT_TRUE(WindowEvents().empty());
+    EXPECT_TRUE(DisplayEvents().empty());
 }
 
 TEST_F(ProgressTest, TickMovesTheStepCounterByOne) {
     TickProgress();
     TickProgress();
     EXPECT_EQ(g_stepCounter, 2);
-    EXPECT_EQ(WindowEvents().back(), "colour 0x000000");
-    EXPECT_EQ(g_lastShownValue, 2);
+    EXPECT_THAT(DisplayEvents(), ElementsAre("progress 1  QVM7316 - 1%", "progress 2  QVM7316 - 2%"));
 }

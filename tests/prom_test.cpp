@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/progress.h"
 #include "device/link.h"
-#include "device/status.h"
 #include "platform/clock.h"
+#include "protocol/status.h"
 #include "test_support.h"
 #include "update/program_prom.h"
+#include "update/progress.h"
 #include "update/stages.h"
 
 using ::testing::ElementsAre;
@@ -23,9 +23,12 @@ namespace {
 
 // The clock time of every progress tick.
 std::vector<std::uint64_t> g_tickTimes;
-const WindowOps* TimedWindow() {
-    static WindowOps ops = *RecordingWindowOps();
-    ops.SetBarPosition = [](int) { g_tickTimes.push_back(NowMs()); };
+const DisplayOps* TimedDisplay() {
+    static DisplayOps ops = *RecordingDisplay();
+    ops.Progress = [](int, const char*) {
+        g_tickTimes.push_back(NowMs());
+        return true;
+    };
     return &ops;
 }
 
@@ -92,7 +95,7 @@ class PromTest : public DeviceTest {
 };
 
 TEST_F(PromTest, EraseSendsTheGroupsThenWaitsOneHundredAndOneSeconds) {
-    SelectWindowOps(TimedWindow());
+    SelectDisplay(TimedDisplay());
     EXPECT_EQ(ErasePromChip(), 0);
     EXPECT_THAT(Writes(), ElementsAre("200 D2", "1200 D0", "1200 30", "1200 36", "1200 D2", "1200 D0", "1200 43",
                                       "1200 37", "1200 D2", "102200 C0"));
@@ -203,7 +206,7 @@ TEST_F(PromTest, ImageLargerThanThePromStopsBeforeItWraps) {
     std::size_t files = OpenFiles();
     EXPECT_EQ(ProgramProm(), PROM_HEX_OPEN_FAILURE);
     EXPECT_EQ(OpenFiles(), files);
-    EXPECT_THAT(Output(), HasSubstr("Page No: 0\rgenprom.hex is larger than the PROM\n"));
+    EXPECT_THAT(Output(), HasSubstr("Page No: 0\r\ngenprom.hex is larger than the PROM\n"));
     auto bytes = Bytes();
     auto expected = Header(3);
     expected.push_back("D2");
@@ -274,6 +277,11 @@ TEST_F(PromTest, TransmitQueueWaitIsBounded) {
     for (int i = 0; i < 5000; ++i) polls += "TxBytes: 526\n";
     EXPECT_THAT(out, EndsWith(" Programming PROM Page No: 0\r" + polls + "Timed out\n"));
     EXPECT_FALSE(Device().open);
+
+    // A failed query right after a progress line: "Timed out" on a line of its own.
+    Start("fail = FT_GetStatus 2");
+    EXPECT_EQ(ProgramProm(), USB_TIMED_OUT);
+    EXPECT_THAT(Output(), EndsWith(" Programming PROM Page No: 0\r\nTimed out\n"));
 }
 
 TEST_F(PromTest, TickIntervalFollowsTheImageSize) {

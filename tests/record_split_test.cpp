@@ -9,10 +9,11 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/progress.h"
-#include "device/status.h"
 #include "hex_gen.h"
+#include "protocol/status.h"
 #include "test_support.h"
+#include "update/progress.h"
+#include "update/stages.h"
 
 using ::testing::HasSubstr;
 

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "sim/scenario.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -32,7 +32,7 @@ TEST(ScenarioTest, ParsesEveryKindOfValue) {
         "tx_drain = 0x20\n";
     ASSERT_TRUE(sim::ParseScenario(text, "s.txt", s, error)) << error;
     EXPECT_EQ(s.devices, (std::vector<std::string>{"FT232R USB UART", "QVM7316"}));
-    EXPECT_EQ(s.failures["FT_Purge"], (std::vector<std::uint32_t>{2, 5}));
+    EXPECT_EQ(s.failures[D2xxCall::Purge], (std::vector<std::uint32_t>{2, 5}));
     EXPECT_EQ(s.handshakeReply, 0x41);
     EXPECT_EQ(s.echoStatus[3], 'X');
     EXPECT_EQ(s.echoSilentFrom, 7u);

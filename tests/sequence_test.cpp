@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/progress.h"
-#include "device/status.h"
+#include "protocol/status.h"
 #include "test_support.h"
+#include "update/progress.h"
 #include "update/run_update.h"
 
 using ::testing::ElementsAre;
@@ -19,9 +19,7 @@ TEST_F(SequenceTest, FirstStageFailureStopsTheRunWithRedBarAndFailureBox) {
     Start("devices =");
     EXPECT_EQ(UpdateWorker(), -1);
     EXPECT_EQ(LastFailedStatus(), USB_OPEN_FAILURE);
-    EXPECT_THAT(WindowEvents(), ElementsAre("enable 301 0", "enable 302 0", "title  QVM7316 - 0%", "bar 0",
-                                            "colour 0x000000", "colour 0x0000C8", "message 16 Programming failed",
-                                            "enable 302 1"));
+    EXPECT_THAT(DisplayEvents(), ElementsAre("started", "progress 0  QVM7316 - 0%", "ended 28 Programming failed"));
     EXPECT_EQ(Output(), "0 FTDI device(s) found\nno QVM7316 found - exiting\n");
 }
 
@@ -29,49 +27,30 @@ TEST_F(SequenceTest, StageTableHasTheFixedOrderAndPauses) {
     std::vector<std::string> table;
     for (int i = 0; i < kStageCount; ++i)
         table.push_back(std::to_string(kStages[i].pauseBeforeMs) + " " + kStages[i].name);
-    const std::vector<std::string> full = {"0 ConnectToProcessor", "0 ConvertHexFile",     "1000 ProgramProcessor",
-                                           "0 ResetProcessor",     "4000 ErasePromChip",   "4000 ProgramProm",
+    const std::vector<std::string> full = {"0 ConnectToProcessor",    "0 ConvertHexFile",    "1000 ProgramProcessor",
+                                           "0 ResetProcessor",        "4000 ErasePromChip",  "4000 ProgramProm",
                                            "4000 CheckCommunication", "4000 EraseGateArray", "4000 ProgramGateArray"};
     EXPECT_EQ(table, full);
 }
 
-namespace {
-
-struct ProgramRun {
-    int exitCode;
-    std::string output;
-};
-
-ProgramRun RunConsole(const std::string& args) {
-    std::string out = (std::filesystem::temp_directory_path() / "qvm7316-console-out.txt").string();
-    std::string command = std::string(QVM7316_CONSOLE_EXE) + " " + args + " >" + out + " 2>&1 </dev/null";
-    int status = std::system(command.c_str());
-    std::ifstream in(out);
-    std::stringstream text;
-    text << in.rdbuf();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
-}
-
-}  // namespace
-
 TEST_F(SequenceTest, ConsoleProgramExitsWithTheFailingStagesStatus) {
     WriteFile("none.txt", "devices =\n");
-    auto run = RunConsole("-C " + Dir().string() + " --simulate=none.txt --yes");
+    auto run = RunConsole("-C " + Dir().string() + " --simulate=none.txt --yes", Dir() / "out.txt");
     EXPECT_EQ(run.exitCode, USB_OPEN_FAILURE);
     EXPECT_THAT(run.output, HasSubstr("0 FTDI device(s) found\nno QVM7316 found - exiting\nProgramming failed\n"));
     EXPECT_THAT(run.output, HasSubstr("Warning!"));
 }
 
 TEST_F(SequenceTest, ConsoleProgramRejectsBadInputBeforeTouchingADevice) {
-    EXPECT_EQ(RunConsole("--frobnicate").exitCode, 2);
-    EXPECT_EQ(RunConsole("--simulate=/nonexistent.txt --yes").exitCode, 2);
+    EXPECT_EQ(RunConsole("--frobnicate", Dir() / "out.txt").exitCode, 2);
+    EXPECT_EQ(RunConsole("--simulate=/nonexistent.txt --yes", Dir() / "out.txt").exitCode, 2);
     WriteFile("bad.txt", "devices = QVM7316\nbogus = 1\n");
-    auto run = RunConsole("-C " + Dir().string() + " --simulate=bad.txt --yes");
+    auto run = RunConsole("-C " + Dir().string() + " --simulate=bad.txt --yes", Dir() / "out.txt");
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_THAT(run.output, HasSubstr("bad.txt:2: unknown key 'bogus'"));
     EXPECT_THAT(run.output, ::testing::Not(HasSubstr("FTDI device")));
     // Without --yes and with no one to press Enter, nothing is done.
-    run = RunConsole("--simulate");
+    run = RunConsole("--simulate", Dir() / "out.txt");
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_THAT(run.output, ::testing::Not(HasSubstr("FTDI device")));
 }

@@ -1,42 +1,55 @@
 #include "test_support.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "platform/clock.h"
 #include "platform/d2xx_trace.h"
+#include "platform/log.h"
 #include "sim/scenario.h"
 #include "update/process_state.h"
 
 namespace {
 
 std::vector<std::string> g_events;
-bool g_barExists = true;
+bool g_ready = true;
 
-bool RecBar() { return g_barExists; }
-void RecTitle(const char* t) { g_events.push_back(std::string("title ") + t); }
-void RecPosition(int v) { g_events.push_back("bar " + std::to_string(v)); }
-void RecColour(std::uint32_t c) {
-    char text[32];
-    std::snprintf(text, sizeof text, "colour 0x%06X", static_cast<unsigned>(c));
-    g_events.push_back(text);
+void RecStarted() { g_events.push_back("started"); }
+bool RecProgress(int percent, const char* title) {
+    if (!g_ready) return false;
+    g_events.push_back("progress " + std::to_string(percent) + " " + title);
+    return true;
 }
-void RecFont(int item, DialogFont f) {
-    g_events.push_back("font " + std::to_string(item) + (f == DialogFont::Success ? " success" : " title"));
+void RecEnded(int status, const char* message) {
+    g_events.push_back("ended " + std::to_string(status) + " " + message);
 }
-void RecText(int item, const char* t) { g_events.push_back("text " + std::to_string(item) + " " + t); }
-void RecEnable(int item, bool on) { g_events.push_back("enable " + std::to_string(item) + (on ? " 1" : " 0")); }
-int RecMessage(unsigned type, const char* t) {
-    g_events.push_back("message " + std::to_string(type) + " " + t);
-    return 1;
+const DisplayOps kRecorder = {RecStarted, RecProgress, RecEnded};
+
+std::string ReadWhole(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
-const WindowOps kRecorder = {RecBar, RecTitle, RecPosition, RecColour, RecFont, RecText, RecEnable, RecMessage};
 
 }  // namespace
 
-std::vector<std::string>& WindowEvents() { return g_events; }
-const WindowOps* RecordingWindowOps(bool barExists) {
-    g_barExists = barExists;
+std::vector<std::string>& DisplayEvents() { return g_events; }
+
+std::vector<int> ShownValues() {
+    std::vector<int> values;
+    for (const auto& e : g_events)
+        if (e.rfind("progress ", 0) == 0) values.push_back(std::stoi(e.substr(9)));
+    return values;
+}
+
+const DisplayOps* RecordingDisplay(bool ready) {
+    g_ready = ready;
     return &kRecorder;
 }
 
@@ -50,39 +63,53 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
+ScratchFolder::ScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qvm7316-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a scratch folder");
+    path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ec;
+    if (!keep_) std::filesystem::remove_all(path_, ec);
+}
+
+ProgramRun RunConsole(const std::string& args, const std::filesystem::path& outputFile) {
+    std::string command =
+        std::string(QVM7316_CONSOLE_EXE) + " " + args + " >'" + outputFile.string() + "' 2>&1 </dev/null";
+    int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWhole(outputFile)};
+}
+
 void DeviceTest::SetUp() {
     ResetProcessState();
     UseVirtualClock();
     g_events.clear();
-    SelectWindowOps(RecordingWindowOps(true));
+    SelectDisplay(RecordingDisplay(true));
+    LogToBuffer(&log_);
 
+    scratch_ = std::make_unique<ScratchFolder>();
     previousDir_ = std::filesystem::current_path();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() / "qvm7316-tests" /
-           (std::string(info->test_suite_name()) + "." + info->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    std::filesystem::current_path(dir_);
-
-    ::testing::internal::CaptureStdout();
-    capturing_ = true;
+    std::filesystem::current_path(Dir());
     Start();
 }
 
 void DeviceTest::TearDown() {
-    if (capturing_) {
-        std::fflush(stdout);
-        everything_ += ::testing::internal::GetCapturedStdout();
-        capturing_ = false;
-    }
-    // Failure messages went to the captured standard output: show them.
-    if (HasFailure()) std::fprintf(stderr, "--- standard output of the test ---\n%s\n", everything_.c_str());
-    if (trace_) std::fclose(trace_);
-    trace_ = nullptr;
+    everything_ += log_;
+    log_.clear();
+    LogToBuffer(nullptr);
+    if (tracing_) EndTrace();
+    tracing_ = false;
     SelectD2xx(nullptr);
-    SelectWindowOps(nullptr);
+    SelectDisplay(nullptr);
     std::filesystem::current_path(previousDir_);
     UseRealClock();
+    if (HasFailure()) {
+        std::fprintf(stderr, "--- the test's log ---\n%s\n--- its folder: %s ---\n", everything_.c_str(),
+                     Dir().c_str());
+        scratch_->Keep();
+    }
+    scratch_.reset();
 }
 
 void DeviceTest::Start(const std::string& scenarioText) {
@@ -90,32 +117,27 @@ void DeviceTest::Start(const std::string& scenarioText) {
     std::string error;
     ASSERT_TRUE(sim::ParseScenario(scenarioText, "test scenario", scenario, error)) << error;
     sim::StartEmulator(scenario);
-    if (trace_) std::fclose(trace_);
-    trace_ = std::tmpfile();
-    SelectD2xx(TraceD2xx(sim::EmulatorD2xx(), trace_));
+    if (tracing_) EndTrace();
+    std::FILE* trace = std::fopen((Dir() / "trace.txt").c_str(), "w");
+    ASSERT_NE(trace, nullptr);
+    SelectD2xx(TraceD2xx(sim::EmulatorD2xx(), trace));
+    tracing_ = true;
 }
 
 std::string DeviceTest::Output() {
-    if (!capturing_) return "";
-    std::fflush(stdout);
-    std::string text = ::testing::internal::GetCapturedStdout();
-    ::testing::internal::CaptureStdout();
+    std::string text;
+    text.swap(log_);
     everything_ += text;
     return text;
 }
 
 std::vector<TraceLine> DeviceTest::Trace() {
+    FlushTrace();
     std::vector<TraceLine> lines;
-    std::fflush(trace_);
-    std::rewind(trace_);
-    char buffer[8192];
-    std::string text;
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, trace_)) > 0) text.append(buffer, n);
-    std::fseek(trace_, 0, SEEK_END);
-    std::istringstream in(text);
+    std::istringstream in(ReadWhole(Dir() / "trace.txt"));
     std::string line;
     while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
         std::istringstream words(line);
         TraceLine t;
         words >> t.ms >> t.call;
@@ -136,13 +158,8 @@ std::vector<std::string> DeviceTest::Writes() {
 }
 
 void DeviceTest::WriteFile(const std::string& name, const std::string& content) {
-    std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
+    std::ofstream out(Dir() / name, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
-std::string DeviceTest::ReadFile(const std::string& name) {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string DeviceTest::ReadFile(const std::string& name) { return ReadWhole(Dir() / name); }

@@ -1,29 +1,45 @@
 // Shared test fixture: a fresh process state, the emulated device on the
-// virtual clock, a call trace kept in memory, a recorder for the window
-// operations, captured standard output, and a scratch working directory.
+// virtual clock, a call trace, a recorder for the display, the log kept in
+// a buffer, and a working folder of the test's own.
 #pragma once
 
 #include <gmock/gmock.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/progress.h"
 #include "sim/device.h"
+#include "update/progress.h"
 
-// One recorded window operation, as text: "title  QVM7316 - 1%", "bar 1",
-// "colour 0x00C800", "font 303 success", "text 303 ...", "enable 301 0",
-// "message 16 Programming failed".
-std::vector<std::string>& WindowEvents();
-const WindowOps* RecordingWindowOps(bool barExists = true);
+// What the display was told, as text: "started", "progress 42  QVM7316 - 42%",
+// "ended 28 Programming failed".
+std::vector<std::string>& DisplayEvents();
+// The progress values the display showed, in order.
+std::vector<int> ShownValues();
+// A display that records; `ready` false: nothing to show progress on yet.
+const DisplayOps* RecordingDisplay(bool ready = true);
 
 struct TraceLine {
     std::uint64_t ms;
     std::string call;  // "FT_Write"
     std::string rest;  // everything after the call name
+};
+
+// A folder of the test's own in the temporary folder (a unique name, so
+// that tests running at the same time never share a file); removed at the
+// end unless the test failed.
+class ScratchFolder {
+  public:
+    ScratchFolder();
+    ~ScratchFolder();
+    const std::filesystem::path& Path() const { return path_; }
+    void Keep() { keep_ = true; }
+
+  private:
+    std::filesystem::path path_;
+    bool keep_ = false;
 };
 
 class DeviceTest : public ::testing::Test {
@@ -35,23 +51,32 @@ class DeviceTest : public ::testing::Test {
     void Start(const std::string& scenarioText = "");
     sim::Device& Device() { return sim::TheDevice(); }
 
-    // Standard output since SetUp or the previous call.
+    // The log since SetUp or the previous call.
     std::string Output();
+    // The trace's call lines, without its comment lines.
     std::vector<TraceLine> Trace();
     // Every FT_Write as "<ms> <hex bytes>", in order.
     std::vector<std::string> Writes();
-    // Writes a file into the scratch working directory.
+    // Writes a file into the working folder.
     void WriteFile(const std::string& name, const std::string& content);
     std::string ReadFile(const std::string& name);
-    std::filesystem::path Dir() const { return dir_; }
+    std::filesystem::path Dir() const { return scratch_->Path(); }
 
   private:
-    std::FILE* trace_ = nullptr;
-    bool capturing_ = false;
-    std::string everything_;  // all captured output, shown when a test fails
-    std::filesystem::path dir_;
+    std::unique_ptr<ScratchFolder> scratch_;
     std::filesystem::path previousDir_;
+    std::string log_;         // the log since the last Output()
+    std::string everything_;  // the whole log, shown when a test fails
+    bool tracing_ = false;
 };
 
 // Bytes as upper-case hex pairs, as in the trace.
 std::string Hex(const std::string& bytes);
+
+// Runs the console program with `args` (a shell command line's worth),
+// standard input closed, and its output in `outputFile`.
+struct ProgramRun {
+    int exitCode;
+    std::string output;  // standard output and standard error
+};
+ProgramRun RunConsole(const std::string& args, const std::filesystem::path& outputFile);

@@ -21,11 +21,12 @@ TEST_F(TraceTest, EveryCallHasItsFixedForm) {
     CloseDevice();
     std::vector<std::string> lines;
     for (const auto& t : Trace()) lines.push_back(std::to_string(t.ms) + " " + t.call + " " + t.rest);
-    EXPECT_THAT(lines, ::testing::ElementsAre(
-                           "0 FT_ListDevices count = 0 1", "200 FT_ListDevices index 0 = 0 \"QVM7316\"",
-                           "200 FT_OpenEx \"QVM7316\" = 0", "200 FT_Purge 3 = 0", "200 FT_SetTimeouts 3000 0 = 0",
-                           "200 FT_Write F2 = 0 1", "200 FT_Write C0 = 0 1", "200 FT_GetQueueStatus = 0 48",
-                           "200 FT_GetStatus = 0 48 2 0", "200 FT_Read 6 = 0 20446F696E67", "200 FT_Close = 0"));
+    EXPECT_THAT(lines,
+                ::testing::ElementsAre(
+                    "0 FT_ListDevices count = 0 1", "200 FT_ListDevices index 0 description = 0 \"QVM7316\"",
+                    "200 FT_OpenEx description \"QVM7316\" = 0", "200 FT_Purge 3 = 0", "200 FT_SetTimeouts 3000 0 = 0",
+                    "200 FT_Write F2 = 0 1", "200 FT_Write C0 = 0 1", "200 FT_GetQueueStatus = 0 48",
+                    "200 FT_GetStatus = 0 48 2 0", "200 FT_Read 6 = 0 20446F696E67", "200 FT_Close = 0"));
 }
 
 TEST_F(TraceTest, FailedCallsShowTheirStatus) {

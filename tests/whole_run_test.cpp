@@ -86,13 +86,11 @@ TEST_F(WholeRunTest, SamplesEndUpInTheDeviceInTheTimeTheStagesAddUpTo) {
     ExpectDumpHoldsTheImages("dump");
 
     // Progress only rises and ends at 100 with the success text.
-    std::vector<int> bars;
-    for (const auto& e : WindowEvents())
-        if (e.rfind("bar ", 0) == 0) bars.push_back(std::stoi(e.substr(4)));
+    std::vector<int> bars = ShownValues();
     ASSERT_FALSE(bars.empty());
     EXPECT_EQ(bars.back(), 100);
     EXPECT_TRUE(std::is_sorted(bars.begin(), bars.end()));
-    EXPECT_THAT(WindowEvents(), ::testing::Contains("text 303 Programming finished successfully!"));
+    EXPECT_EQ(DisplayEvents().back(), "ended 0 Programming finished successfully!");
 
     // Every open pauses 200 ms after listing the devices.
     const std::uint64_t open = 200;

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
+#include "update/progress.h"
+#include "update/stage.h"
 #include "update/stages.h"
 
 namespace {
@@ -21,10 +23,10 @@ constexpr DWORD kReplyLength = 24;
 // the end of the first, which both texts share.
 int ReadReply(const char* expected) {
     if (FT_Read(g_deviceHandle, g_receiveBuffer, kReplyLength, &g_bytesRead) != FT_OK) {
-        std::printf("USB Read Failed\n");
+        Log("USB Read Failed\n");
         return USB_READ_FAILURE;
     }
-    std::printf("%s\n", g_receiveBuffer);
+    Log("%s\n", g_receiveBuffer);
     return std::strcmp(g_receiveBuffer, expected) == 0 ? 0 : COM_CHECK_FAILURE;
 }
 
@@ -32,12 +34,12 @@ int ReadReply(const char* expected) {
 
 int CheckCommunication() {
     if (int status = OpenStageConnection(); status != 0) return status;
-    std::printf("Com Check\n");
+    Log("Com Check\n");
     SendCommandByte(CMD_COM_CHECK);
     SleepMs(200);
     SendCommandByte(CMD_END);
     SleepMs(200);
-    if (SetDeviceTimeouts(3000, 0) != 0) return USB_TIMEOUT_FAILURE;
+    if (SetDeviceTimeouts(3000, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
 
     // Cleared once: reads fill at most 24 bytes, so the text stays terminated.
     std::memset(g_receiveBuffer, 0, sizeof g_receiveBuffer);
@@ -46,15 +48,12 @@ int CheckCommunication() {
         SleepMs(1000);
         status = ReadReply(kSecondReply);
     }
-    if (status != 0) {
-        CloseDevice();
-        return status;
-    }
+    if (status != 0) return GiveUp(status);
     SleepMs(1000);
-    std::printf("Finished Com Check Mode\n");
+    Log("Finished Com Check Mode\n");
 
-    if (CloseDevice() != 0) return USB_CLOSE_FAILURE;
-    std::fflush(stdout);
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    LogFlush();
     TickProgress();
     return 0;
 }

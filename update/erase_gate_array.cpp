@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
 #include "update/gate_array_requests.h"
+#include "update/progress.h"
+#include "update/stage.h"
 #include "update/stages.h"
 
 namespace {
@@ -23,49 +25,50 @@ constexpr DWORD kReportRead = 22;  // printed cut to 21 bytes
 
 int EraseGateArray() {
     if (int status = OpenStageConnection(); status != 0) return status;
-    std::printf("Erase Gatearray\n");
+    Log("Erase Gatearray\n");
     SendModeCommand(CMD_GATE_ARRAY_ERASE);
-    if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;
-    if (OpenGateArrayImage() != 0) return AbandonGateArrayStage(GEN_DAT_OPEN_FAILURE);
+    if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
+    std::FILE* image = OpenGateArrayImage();
+    if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
     // However the requests end, the erase goes ahead.
-    switch (ServeBlockRequests(nullptr, nullptr)) {
+    switch (ServeBlockRequests(image, nullptr, nullptr)) {
         case LoopEnd::ReadFailure:
-            std::printf("USB Read Failed\n");
+            Log("USB Read Failed\n");
             break;
         case LoopEnd::TimedOut:
-            std::printf("Timed out\n");
+            Log("Timed out\n");
             break;
         case LoopEnd::WriteFailure:
-            std::printf("USB Write Failed\n");
+            Log("USB Write Failed\n");
             break;
     }
-    if (CloseGateArrayImage() != 0) return AbandonGateArrayStage(FILE_CLOSE_FAILURE);
+    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
 
-    std::printf("Erasing GateArray\n");
+    Log("Erasing GateArray\n");
     for (unsigned step = 1; step <= kEraseSteps; ++step) {
         SleepMs(kEraseStepMs);
-        std::printf(" GA erase %3u %% done\r", step);
-        std::fflush(stdout);
+        Log(" GA erase %3u %% done\r", step);
+        LogFlush();
         if (step % 30 == 0) TickProgress();
     }
-    std::printf("\n");
+    Log("\n");
 
-    if (SetDeviceTimeouts(kReportTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;
+    if (SetDeviceTimeouts(kReportTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
     std::memset(g_receiveBuffer, 0, sizeof g_receiveBuffer);
     if (FT_Read(g_deviceHandle, g_receiveBuffer, kReportRead, &g_bytesRead) != FT_OK) {
-        std::printf("USB Read Failed\n");
+        Log("USB Read Failed\n");
     } else {
         g_receiveBuffer[kReportRead - 1] = '\0';
-        std::printf("%s", g_receiveBuffer);
+        Log("%s", g_receiveBuffer);
     }
 
-    std::printf("Reseting Processor\n");
+    Log("Reseting Processor\n");
     SendModeCommand(CMD_RESET);
-    std::printf("Processor reset.....Finished\n");
-    if (CloseDevice() != 0) return USB_CLOSE_FAILURE;
+    Log("Processor reset.....Finished\n");
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
 
-    std::fflush(stdout);
+    LogFlush();
     TickProgress();
     return 0;
 }

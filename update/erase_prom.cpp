@@ -2,11 +2,13 @@
 // then a fixed wait while the PROM erases itself. Nothing is read back.
 #include <cstdio>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
+#include "update/progress.h"
+#include "update/stage.h"
 #include "update/stages.h"
 
 namespace {
@@ -26,7 +28,7 @@ void SendInstruction(unsigned instruction) {
 
 int ErasePromChip() {
     if (int status = OpenStageConnection(); status != 0) return status;
-    std::printf("Erasing PROM.....Please wait........\n");
+    Log("Erasing PROM.....Please wait........\n");
 
     // A lone 0xD2 first ends any group the processor may still hold open.
     SendCommandByte(CMD_GROUP_CLOSE);
@@ -35,17 +37,17 @@ int ErasePromChip() {
     SendInstruction(kChipErase);
 
     for (int i = 0; i <= kEraseSteps; ++i) {
-        std::printf(" PROM is %3u %% erased\r", static_cast<unsigned>(i));
-        std::fflush(stdout);
+        Log(" PROM is %3u %% erased\r", static_cast<unsigned>(i));
+        LogFlush();
         SleepMs(1000);
         if (i % 30 == 0) TickProgress();
     }
-    std::printf("\n");
+    Log("\n");
     SendCommandByte(CMD_END);
-    std::printf("PROM is fully Erased\n");
+    Log("PROM is fully Erased\n");
 
-    if (CloseDevice() != 0) return USB_CLOSE_FAILURE;
-    std::fflush(stdout);
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    LogFlush();
     TickProgress();
     return 0;
 }

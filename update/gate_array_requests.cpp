@@ -3,21 +3,23 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
-#include "image/hex_codec.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/hex_digits.h"
+#include "protocol/status.h"
+#include "update/stage.h"
 
-std::FILE* g_gateArrayImage = nullptr;
 std::uint32_t MaxSize = 0;
 
 namespace {
 
-// Where the image stream stands, when known (-1: not known). A device asks
-// for its blocks mostly in order, and a seek costs a system call even when
-// it lands inside the stream's buffer, so an answer seeks only when the
-// stream is not already at the requested position.
+// Where the image stream of the answers stands, when known (-1: not known).
+// A device asks for its blocks mostly in order, and a seek costs a system
+// call even when it lands inside the stream's buffer, so an answer seeks
+// only when the stream is not already at the requested position.
+std::FILE* g_answeredImage = nullptr;
 long g_imagePosition = -1;
 
 // Fills the line buffer with the answer for the 32 bytes at the file's
@@ -37,33 +39,21 @@ std::size_t FormatBlock(std::FILE* file) {
 
 }  // namespace
 
-int OpenGateArrayImage() {
-    g_gateArrayImage = std::fopen("GEN.dat", "rb");
-    if (g_gateArrayImage == nullptr) {
-        std::printf("failed to open GEN.dat\n");
-        return GEN_DAT_OPEN_FAILURE;
+std::FILE* OpenGateArrayImage() {
+    std::FILE* image = OpenImageFile("GEN.dat", "rb");
+    if (image == nullptr) {
+        Log("failed to open GEN.dat\n");
+        return nullptr;
     }
-    std::fseek(g_gateArrayImage, 0, SEEK_END);
-    long end = std::ftell(g_gateArrayImage);
-    std::fseek(g_gateArrayImage, 0, SEEK_SET);
+    std::fseek(image, 0, SEEK_END);
+    long end = std::ftell(image);
+    std::fseek(image, 0, SEEK_SET);
+    g_answeredImage = image;
     g_imagePosition = 0;
     // A file whose size cannot be taken serves nothing rather than 4 GiB.
     MaxSize = end > 0 ? static_cast<std::uint32_t>(end) : 0;
-    std::printf("MaxSize = %u\n", MaxSize);
-    return 0;
-}
-
-int CloseGateArrayImage() {
-    std::FILE* file = g_gateArrayImage;
-    g_gateArrayImage = nullptr;  // closed or not, the stream is gone
-    g_imagePosition = -1;
-    return file ? CloseImageFile(file) : 0;
-}
-
-int AbandonGateArrayStage(int status) {
-    CloseGateArrayImage();
-    CloseDevice();
-    return status;
+    Log("MaxSize = %u\n", MaxSize);
+    return image;
 }
 
 RequestResult ReceiveBlockRequest(std::int32_t& requestNumber) {
@@ -71,9 +61,13 @@ RequestResult ReceiveBlockRequest(std::int32_t& requestNumber) {
     if (FT_Read(g_deviceHandle, g_receiveBuffer, kRequestLength, &g_bytesRead) != FT_OK)
         return RequestResult::ReadFailure;
     if (g_bytesRead != kRequestLength) return RequestResult::TimedOut;
-    // Six characters hold at most six digits and a sign: always in range.
-    requestNumber = static_cast<std::int32_t>(std::strtol(g_receiveBuffer, nullptr, 10));
+    requestNumber = BlockRequestNumber(g_receiveBuffer);
     return RequestResult::Received;
+}
+
+std::int32_t BlockRequestNumber(const char* text) {
+    // Six characters hold at most six digits and a sign: always in range.
+    return static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
 }
 
 bool AcceptBlockRequest(std::int32_t requestNumber) {
@@ -81,26 +75,27 @@ bool AcceptBlockRequest(std::int32_t requestNumber) {
 }
 
 void ReadImageBlock(std::FILE* file) {
-    if (file == g_gateArrayImage) g_imagePosition = -1;  // moved behind the answers' back
+    if (file == g_answeredImage) g_imagePosition = -1;  // moved behind the answers' back
     FormatBlock(file);
 }
 
-bool AnswerBlockRequest(std::int32_t requestNumber) {
+bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber) {
     long offset = static_cast<long>(requestNumber) - 1;
-    if (offset != g_imagePosition) std::fseek(g_gateArrayImage, offset, SEEK_SET);
+    if (image != g_answeredImage || offset != g_imagePosition) std::fseek(image, offset, SEEK_SET);
     // After a short read the stream sits at its end: seek afresh next time.
-    g_imagePosition = FormatBlock(g_gateArrayImage) == kBlockSize ? offset + kBlockSize : -1;
+    g_answeredImage = image;
+    g_imagePosition = FormatBlock(image) == kBlockSize ? offset + kBlockSize : -1;
     return FT_Write(g_deviceHandle, g_lineBuffer, kAnswerLength, &UsbBytesWritten) == FT_OK;
 }
 
-LoopEnd ServeBlockRequests(AnswerStep afterAnswer, void* context) {
+LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context) {
     for (;;) {
         std::int32_t request = 0;
         RequestResult received = ReceiveBlockRequest(request);
         if (received == RequestResult::ReadFailure) return LoopEnd::ReadFailure;
         if (received == RequestResult::TimedOut) return LoopEnd::TimedOut;
         if (!AcceptBlockRequest(request)) continue;
-        if (!AnswerBlockRequest(request)) return LoopEnd::WriteFailure;
+        if (!AnswerBlockRequest(image, request)) return LoopEnd::WriteFailure;
         if (afterAnswer) afterAnswer(static_cast<std::uint32_t>(request), context);
     }
 }
@@ -113,8 +108,7 @@ void SendModeCommand(unsigned modeByte) {
 }
 
 void ResetGateArrayRequests() {
-    if (g_gateArrayImage) std::fclose(g_gateArrayImage);
-    g_gateArrayImage = nullptr;
+    g_answeredImage = nullptr;
     g_imagePosition = -1;
     MaxSize = 0;
 }

@@ -8,22 +8,17 @@
 #include <cstdint>
 #include <cstdio>
 
-// Process-wide while a gate-array stage runs: the open image and its size.
-extern std::FILE* g_gateArrayImage;
+// The size of the image the running gate-array stage serves.
 extern std::uint32_t MaxSize;
 
 constexpr std::uint32_t kBlockSize = 32;     // image bytes per answer
 constexpr std::uint32_t kRequestLength = 6;  // characters per request
 constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
 
-// Opens "GEN.dat", measures MaxSize and prints "MaxSize = %u".
-// Returns 0, or GEN_DAT_OPEN_FAILURE after "failed to open GEN.dat".
-int OpenGateArrayImage();
-// Closes the image (CloseImageFile). Returns 0 or FILE_CLOSE_FAILURE.
-int CloseGateArrayImage();
-// A gate-array stage's failure ends the run: closes the image if it is
-// open and the device, ignoring their results, and returns status.
-int AbandonGateArrayStage(int status);
+// Opens "GEN.dat" as an image file of the stage, measures MaxSize and logs
+// "MaxSize = %u". Null after the line "failed to open GEN.dat"; the stage
+// closes the image with CloseImageFile.
+std::FILE* OpenGateArrayImage();
 
 enum class RequestResult { Received, ReadFailure, TimedOut };
 
@@ -31,6 +26,11 @@ enum class RequestResult { Received, ReadFailure, TimedOut };
 // strtol does with base 10. Fewer than 6 bytes within the read time-out set
 // by the stage is a time-out; the bytes that came are dropped.
 RequestResult ReceiveBlockRequest(std::int32_t& requestNumber);
+
+// The number a request's text (six characters, zero-terminated) asks for,
+// as strtol converts it with base 10: leading white space skipped, one "+"
+// or "-", digits up to the first other character; 0 when there is none.
+std::int32_t BlockRequestNumber(const char* text);
 
 // A request is served only when it is not 0 and, taken unsigned (so a
 // negative one counts as too large), lies below MaxSize.
@@ -40,10 +40,10 @@ bool AcceptBlockRequest(std::int32_t requestNumber);
 // file's position (0xFF past the end) and advances the file.
 void ReadImageBlock(std::FILE* file);
 
-// Seeks to the requested position and writes its answer: 64 characters and
-// nothing else. Returns false on a write failure. UsbBytesWritten then holds
-// the count the driver reported.
-bool AnswerBlockRequest(std::int32_t requestNumber);
+// Seeks the image to the requested position and writes its answer: 64
+// characters and nothing else. Returns false on a write failure.
+// UsbBytesWritten then holds the count the driver reported.
+bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber);
 
 enum class LoopEnd { ReadFailure, TimedOut, WriteFailure };
 
@@ -52,7 +52,7 @@ using AnswerStep = void (*)(std::uint32_t requestNumber, void* context);
 
 // Serves requests until a read failure, a time-out or a write failure.
 // Requests not accepted get no answer and no message. afterAnswer may be null.
-LoopEnd ServeBlockRequests(AnswerStep afterAnswer, void* context);
+LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context);
 
 // Writes a mode byte, waits 200 ms, writes 0xC0, waits 200 ms: how both
 // stages select their mode and reset the onboard processor at the end.

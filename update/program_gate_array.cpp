@@ -3,12 +3,14 @@
 // apart by the positions it asks for, then reset the onboard processor.
 #include <cstdio>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
 #include "update/gate_array_requests.h"
+#include "update/progress.h"
+#include "update/stage.h"
 #include "update/stages.h"
 
 namespace {
@@ -30,11 +32,11 @@ struct PassProgress {
 
 void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
     p.percentage = static_cast<std::uint16_t>(requestNumber * 100 / MaxSize);
-    std::printf(p.verifying ? " Verifying:   %3u %%\r" : " Programming: %3u %%\r", p.percentage);
-    std::fflush(stdout);
+    Log(p.verifying ? " Verifying:   %3u %%\r" : " Programming: %3u %%\r", p.percentage);
+    LogFlush();
     if (p.percentage >= kVerifyingFrom && !p.verifying) {
-        std::printf("%39s\r", "");
-        std::fflush(stdout);
+        Log("%39s\r", "");
+        LogFlush();
         p.verifying = true;
     }
     p.answered = 0;
@@ -48,7 +50,7 @@ void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
 
 void AfterAnswer(std::uint32_t requestNumber, void* context) {
     auto& progress = *static_cast<PassProgress*>(context);
-    if (UsbBytesWritten != kAnswerLength) std::printf("wrong size of UsbBytesWritten to USB\n");
+    if (UsbBytesWritten != kAnswerLength) Log("wrong size of UsbBytesWritten to USB\n");
     if (++progress.answered >= kAnswersPerUpdate) ShowPassProgress(progress, requestNumber);
 }
 
@@ -57,39 +59,39 @@ void AfterAnswer(std::uint32_t requestNumber, void* context) {
 int ProgramGateArray() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
-    if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return USB_TIMEOUT_FAILURE;
-    if (OpenGateArrayImage() != 0) return AbandonGateArrayStage(GEN_DAT_OPEN_FAILURE);
+    if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
+    std::FILE* image = OpenGateArrayImage();
+    if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
     PassProgress progress;
     // A loop cut short by a failing read or write has not programmed and
     // verified the whole gate array: wind down the same way, but say so.
     int status = 0;
-    switch (ServeBlockRequests(AfterAnswer, &progress)) {
+    switch (ServeBlockRequests(image, AfterAnswer, &progress)) {
         case LoopEnd::ReadFailure:
-            std::printf("Read Failed\n");
+            Log("Read Failed\n");
             status = USB_READ_FAILURE;
             break;
         case LoopEnd::WriteFailure:
-            std::printf("USB Write Failed\n");
+            Log("USB Write Failed\n");
             status = USB_WRITE_FAILURE;
             break;
         case LoopEnd::TimedOut:
-            std::printf("\nTimed out\n");
-            if (!progress.verifying || progress.percentage < kVerifyingFrom)
-                return AbandonGateArrayStage(USB_TIMED_OUT);
+            Log("\nTimed out\n");
+            if (!progress.verifying || progress.percentage < kVerifyingFrom) return GiveUp(USB_TIMED_OUT);
             break;
     }
 
-    std::printf("\nFinished Programming\n");
-    if (CloseGateArrayImage() != 0) return AbandonGateArrayStage(FILE_CLOSE_FAILURE);
+    Log("\nFinished Programming\n");
+    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
     SleepMs(2000);
-    std::printf("Reseting Processor\n");
+    Log("Reseting Processor\n");
     SendModeCommand(CMD_RESET);
-    std::printf("Processor reset.....done\n");
+    Log("Processor reset.....done\n");
     if (CloseDevice() != 0) {
-        std::printf("USB_CLOSE_FAILURE\n");
-        std::fflush(stdout);
-        return USB_CLOSE_FAILURE;
+        Log("USB_CLOSE_FAILURE\n");
+        LogFlush();
+        return GiveUp(USB_CLOSE_FAILURE);
     }
     return status;
 }

@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
-#include "image/hex_codec.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
+#include "update/progress.h"
+#include "update/stage.h"
 #include "update/stages.h"
 
 namespace {
@@ -26,14 +27,6 @@ constexpr std::uint32_t kBsbReadTimeoutMs = 1000;
 constexpr std::uint64_t kEchoWaitLimitMs = 1000;
 // The file size is divided by this to give the lines between two ticks.
 constexpr std::uint32_t kTicksPerFile = 1200;
-
-// Releases what the stage holds on a failure path and returns status. The
-// device stays as it is when the failing step has already closed it.
-int Abandon(std::FILE* gnHex, int status, bool deviceOpen = true) {
-    if (gnHex) std::fclose(gnHex);
-    if (deviceOpen) CloseDevice();
-    return status;
-}
 
 // Waits, polling every millisecond, until the receive queue holds as many
 // bytes as the last write sent. False when the echo does not complete in time.
@@ -58,19 +51,19 @@ int ProgramProcessor() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendCommandByte(CMD_LOADER);
 
-    std::FILE* gnHex = std::fopen("gn.hex", "rb");
+    std::FILE* gnHex = OpenImageFile("gn.hex", "rb");
     if (!gnHex) {
-        std::printf("failed to open gn.hex\n");
-        return Abandon(nullptr, GN_HEX_OPEN_FAILURE);
+        Log("failed to open gn.hex\n");
+        return GiveUp(GN_HEX_OPEN_FAILURE);
     }
     std::fseek(gnHex, 0, SEEK_END);
     std::uint32_t GnSize = static_cast<std::uint32_t>(std::ftell(gnHex));
     std::rewind(gnHex);
-    std::printf("GnSize = %u\n", GnSize);
-    std::printf("PROGRAMMING PROCESSOR & Reading back....\n");
-    std::printf("DO NOT SWITCH OFF BEFORE PROGRAMMING FINISHED\n");
-    std::printf("OR DAMAGE TO PROCESSOR WILL RESULT\n");
-    std::printf("....Takes several minutes!....\n");
+    Log("GnSize = %u\n", GnSize);
+    Log("PROGRAMMING PROCESSOR & Reading back....\n");
+    Log("DO NOT SWITCH OFF BEFORE PROGRAMMING FINISHED\n");
+    Log("OR DAMAGE TO PROCESSOR WILL RESULT\n");
+    Log("....Takes several minutes!....\n");
     SleepMs(100);
 
     // A small file would give an interval of 0 lines: tick at every line then.
@@ -88,30 +81,30 @@ int ProgramProcessor() {
         if (length <= 2) continue;
 
         if (FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(length - 2), &UsbBytesWritten) != FT_OK) {
-            std::printf("USB Write Failed\n");
-            return Abandon(gnHex, USB_WRITE_FAILURE);
+            Log("USB Write Failed\n");
+            return GiveUp(USB_WRITE_FAILURE);
         }
         if (lineNumber % 10 == 0) {
-            std::printf(" line count: %4u\r", static_cast<unsigned>(lineNumber));
-            std::fflush(stdout);
+            Log(" line count: %4u\r", static_cast<unsigned>(lineNumber));
+            LogFlush();
         }
         if (lineNumber % tickInterval == 0) TickProgress();
 
-        if (SetDeviceTimeouts(kLineReadTimeoutMs, 0) != 0) return Abandon(gnHex, USB_TIMEOUT_FAILURE, false);
+        if (SetDeviceTimeouts(kLineReadTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
         if (!WaitForEcho()) {
-            std::printf("\nTimed out\n");
-            return Abandon(gnHex, USB_TIMED_OUT);
+            Log("\nTimed out\n");
+            return GiveUp(USB_TIMED_OUT);
         }
         // Not cleared first: the answer to the line overwrites the previous one.
         if (FT_Read(g_deviceHandle, g_receiveBuffer, kLineReplyMax, &g_bytesRead) != FT_OK) {
-            std::printf("\nUSB Read Failed\n");
-            return Abandon(gnHex, USB_READ_FAILURE);
+            Log("\nUSB Read Failed\n");
+            return GiveUp(USB_READ_FAILURE);
         }
         if (!ReplyAccepted()) {
             // Only what this read brought back, not what an earlier one left.
-            std::printf("\nIncorrect return!\n");
-            std::printf("Original Data: %s\n", g_lineBuffer);
-            std::printf("Returned Data: %.*s\n", static_cast<int>(g_bytesRead), g_receiveBuffer);
+            Log("\nIncorrect return!\n");
+            Log("Original Data: %s\n", g_lineBuffer);
+            Log("Returned Data: %.*s\n", static_cast<int>(g_bytesRead), g_receiveBuffer);
             rejected = true;
             break;
         }
@@ -119,33 +112,30 @@ int ProgramProcessor() {
 
     // Wound down the same way after the last line and after a rejected one,
     // so that the loader is left in a known state.
-    std::printf("\nDoing BSB.....\n");
+    Log("\nDoing BSB.....\n");
     SleepMs(100);
     std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
     std::memcpy(g_lineBuffer, kBsbRecord, kBsbLength);
     if (FT_Write(g_deviceHandle, g_lineBuffer, kBsbLength, &UsbBytesWritten) != FT_OK) {
-        std::printf("USB Write Failed\n");
-        return Abandon(gnHex, USB_WRITE_FAILURE);
+        Log("USB Write Failed\n");
+        return GiveUp(USB_WRITE_FAILURE);
     }
-    if (SetDeviceTimeouts(kBsbReadTimeoutMs, 0) != 0) return Abandon(gnHex, USB_TIMEOUT_FAILURE, false);
+    if (SetDeviceTimeouts(kBsbReadTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
     SleepMs(100);
     std::memset(g_receiveBuffer, 0, sizeof g_receiveBuffer);
     if (FT_Read(g_deviceHandle, g_receiveBuffer, kBsbReplyMax, &g_bytesRead) == FT_OK)
-        std::printf("BSB string sent\n");
+        Log("BSB string sent\n");
     else
-        std::printf("BSB Read Failed\n");
+        Log("BSB Read Failed\n");
     SendCommandByte(CMD_END);
-    if (CloseDevice() != 0) return Abandon(gnHex, USB_CLOSE_FAILURE, false);
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
 
     // The firmware was cut short at the rejected line: the stage has failed.
-    if (rejected) {
-        CloseImageFile(gnHex);
-        return USB_READ_FAILURE;
-    }
-    std::printf("CPU programming done\n");
-    if (CloseImageFile(gnHex) != 0) return FILE_CLOSE_FAILURE;
+    if (rejected) return GiveUp(USB_READ_FAILURE);
+    Log("CPU programming done\n");
+    if (CloseImageFile(gnHex) != 0) return GiveUp(FILE_CLOSE_FAILURE);
 
-    std::fflush(stdout);
+    LogFlush();
     TickProgress();
     return 0;
 }

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/progress.h"
-#include "device/commands.h"
 #include "device/link.h"
-#include "device/status.h"
-#include "image/hex_codec.h"
+#include "image/prom_image.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
+#include "update/progress.h"
+#include "update/stage.h"
 #include "update/stages.h"
 
 std::uint32_t g_promPageLimit = kPromPageCount;
@@ -27,6 +29,17 @@ constexpr std::uint64_t kTxWaitLimitMs = 5000;
 constexpr std::uint32_t kTickDivisor = 7680;
 constexpr std::uint32_t kPageLineInterval = 10;  // a progress line every 10 pages
 
+// Whether the last thing logged is a "\r" progress line that nothing has
+// ended yet. The two lines this stage adds of its own ("Timed out" and the
+// image being too large) end it first, so that they stand on a line of
+// their own.
+bool g_progressLineOpen = false;
+
+void EndProgressLine() {
+    if (g_progressLineOpen) Log("\n");
+    g_progressLineOpen = false;
+}
+
 // Waits until the driver's transmit queue holds at most 128 bytes, polling
 // every millisecond. Returns false when the status query fails or the queue
 // has not gone down within the time limit: the device takes nothing.
@@ -36,7 +49,8 @@ bool WaitForTransmitQueue() {
     if (FT_GetStatus(g_deviceHandle, &rxBytes, &txBytes, &eventStatus) != FT_OK) return false;
     while (txBytes > kTxQueueTarget) {
         if (NowMs() >= deadline) return false;
-        std::printf("TxBytes: %ld\n", static_cast<long>(txBytes));
+        Log("TxBytes: %ld\n", static_cast<long>(txBytes));
+        g_progressLineOpen = false;
         SleepMs(1);
         if (FT_GetStatus(g_deviceHandle, &rxBytes, &txBytes, &eventStatus) != FT_OK) return false;
     }
@@ -59,82 +73,73 @@ void SendPageHeader(std::uint32_t page) {
     SendCommandByte('0');
 }
 
-// Closes what the stage opened before it fails.
-int Fail(std::FILE* image, int status) {
-    std::fclose(image);
-    CloseDevice();
-    return status;
-}
-
 }  // namespace
 
 int ProgramProm() {
     if (int status = OpenStageConnection(); status != 0) return status;
-    std::printf("Programming PROM\n");
+    Log("Programming PROM\n");
     SleepMs(10);
 
-    std::FILE* image = std::fopen(kPromImageName, "rb");
+    std::FILE* image = OpenImageFile(kPromImageName, "rb");
     if (image == nullptr) {
-        std::printf("failed to open %s\n", kPromImageName);
-        CloseDevice();
-        return PROM_HEX_OPEN_FAILURE;
+        Log("failed to open %s\n", kPromImageName);
+        return GiveUp(PROM_HEX_OPEN_FAILURE);
     }
     std::fseek(image, 0, SEEK_END);
     long end = std::ftell(image);
     std::fseek(image, 0, SEEK_SET);
     std::uint32_t PromSize = end > 0 ? static_cast<std::uint32_t>(end) : 0;
-    std::printf("PromSize = %u\n", static_cast<unsigned>(PromSize));
+    Log("PromSize = %u\n", static_cast<unsigned>(PromSize));
 
     // About 15 ticks for a whole image; an image under 7680 bytes ticks at every page.
     std::uint32_t tickInterval = PromSize / kTickDivisor;
     if (tickInterval == 0) tickInterval = 1;
 
+    g_progressLineOpen = false;
     std::uint32_t page = 0;
     for (;; ++page) {
         if (!WaitForTransmitQueue()) {
-            std::printf("Timed out\n");
-            return Fail(image, USB_TIMED_OUT);
+            EndProgressLine();
+            Log("Timed out\n");
+            return GiveUp(USB_TIMED_OUT);
         }
         SendPageHeader(page);
 
-        std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
-        if (std::fgets(g_lineBuffer, static_cast<int>(sizeof g_lineBuffer), image) == nullptr) break;
+        std::size_t textLength = 0;
+        if (!ReadPageLine(image, g_lineBuffer, static_cast<int>(sizeof g_lineBuffer), textLength)) break;
         if (page >= g_promPageLimit) {
             // Sending it would wrap to page 0 over what was programmed first.
             SendCommandByte(CMD_GROUP_CLOSE);
-            std::printf("%s is larger than the PROM\n", kPromImageName);
-            return Fail(image, PROM_HEX_OPEN_FAILURE);
+            EndProgressLine();
+            Log("%s is larger than the PROM\n", kPromImageName);
+            return GiveUp(PROM_HEX_OPEN_FAILURE);
         }
 
-        // The line end (the last two characters) stays behind.
-        std::size_t length = std::strlen(g_lineBuffer);
-        if (length > 2 &&
-            FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(length - 2), &UsbBytesWritten) != FT_OK) {
-            std::printf("USB Write Failed\n");
-            return Fail(image, USB_WRITE_FAILURE);
+        if (textLength > 0 &&
+            FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(textLength), &UsbBytesWritten) != FT_OK) {
+            Log("USB Write Failed\n");
+            return GiveUp(USB_WRITE_FAILURE);
         }
         SendCommandByte(CMD_GROUP_CLOSE);
         SleepMs(2);
 
         if (page % kPageLineInterval == 0) {
-            std::printf(" Programming PROM Page No: %d\r", static_cast<int>(page));
-            std::fflush(stdout);
+            Log(" Programming PROM Page No: %d\r", static_cast<int>(page));
+            LogFlush();
+            g_progressLineOpen = true;
         }
         if (page % tickInterval == 0) TickProgress();
     }
 
     // Closes the header of the page that found no line.
     SendCommandByte(CMD_GROUP_CLOSE);
-    std::printf("\n");
+    Log("\n");
     SendCommandByte(CMD_END);
-    std::printf("Finished....%d Pages Programmed\n", static_cast<int>(page));
+    Log("Finished....%d Pages Programmed\n", static_cast<int>(page));
 
-    if (CloseImageFile(image) != 0) {
-        CloseDevice();
-        return FILE_CLOSE_FAILURE;
-    }
-    if (CloseDevice() != 0) return USB_CLOSE_FAILURE;
-    std::fflush(stdout);
+    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    LogFlush();
     TickProgress();
     return 0;
 }

@@ -1,20 +1,15 @@
 #include "update/run_update.h"
 
-#include <cstdio>
-
-#include "app/progress.h"
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "update/progress.h"
 #include "update/stages.h"
 
 const Stage kStages[] = {
-    {0, ConnectToProcessor, "ConnectToProcessor"},
-    {0, ConvertHexFile, "ConvertHexFile"},
-    {1000, ProgramProcessor, "ProgramProcessor"},
-    {0, ResetProcessor, "ResetProcessor"},
-    {4000, ErasePromChip, "ErasePromChip"},
-    {4000, ProgramProm, "ProgramProm"},
-    {4000, CheckCommunication, "CheckCommunication"},
-    {4000, EraseGateArray, "EraseGateArray"},
+    {0, ConnectToProcessor, "ConnectToProcessor"},    {0, ConvertHexFile, "ConvertHexFile"},
+    {1000, ProgramProcessor, "ProgramProcessor"},     {0, ResetProcessor, "ResetProcessor"},
+    {4000, ErasePromChip, "ErasePromChip"},           {4000, ProgramProm, "ProgramProm"},
+    {4000, CheckCommunication, "CheckCommunication"}, {4000, EraseGateArray, "EraseGateArray"},
     {4000, ProgramGateArray, "ProgramGateArray"},
 };
 const int kStageCount = static_cast<int>(sizeof kStages / sizeof kStages[0]);
@@ -37,20 +32,17 @@ int RunUpdate() {
             return -1;
         }
     }
-    std::fflush(stdout);
+    LogFlush();
     ShowProgress(100);
     return 0;
 }
 
 int UpdateWorker() {
-    const WindowOps& window = Window();
-    window.EnableItem(ITEM_START, false);
-    window.EnableItem(ITEM_CLOSE, false);
+    Display().RunStarted();
     int result = RunUpdate();
-    if (result < 0) {
-        window.SetBarColour(kBarRed);
-        window.ShowMessageBox(kMessageError, "Programming failed");
-    }
-    window.EnableItem(ITEM_CLOSE, true);
+    if (result == 0)
+        Display().RunEnded(0, kRunSucceeded);
+    else
+        Display().RunEnded(g_lastFailedStatus, kRunFailed);
     return result;
 }

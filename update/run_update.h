@@ -20,7 +20,6 @@ int RunUpdate();
 // The status code of the stage that failed in the last run (0 if none).
 int LastFailedStatus();
 
-// The worker's body: locks the buttons, runs the update, paints the bar red
-// and shows "Programming failed" on failure, enables Close again.
-// Returns RunUpdate's result.
+// The worker's body: tells the display that a run starts, runs the update,
+// and tells the display how it ended. Returns RunUpdate's result.
 int UpdateWorker();

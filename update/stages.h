@@ -1,9 +1,9 @@
 // The stages of an update, in the order the sequence runs them. Each takes
-// nothing and returns a status code: 0 for success.
+// nothing and returns a status code: 0 for success (update/stage.h).
 #pragma once
 
-int ConnectToProcessor();   // device/link.h
-int ConvertHexFile();       // image/record_split.h
+int ConnectToProcessor();
+int ConvertHexFile();
 int ProgramProcessor();
 int ResetProcessor();
 int ErasePromChip();

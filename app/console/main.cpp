@@ -5,10 +5,11 @@
 #include <iostream>
 #include <string>
 
-#include "app/console/console_window.h"
+#include "app/console/console_display.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
+#include "platform/text.h"
 #include "sim/device.h"
 #include "sim/scenario.h"
 #include "update/run_update.h"
@@ -92,7 +93,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
         } else if (arg == "-C") {
             if (!takeValue(options.directory)) return UsageError("-C needs a folder");
         } else {
-            return UsageError("unknown option '" + arg + "'");
+            return UsageError("unknown option " + QuoteForMessage(arg));
         }
     }
     if (options.realtime && !options.simulate) return UsageError("--realtime goes with --simulate");
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
     if (!options.directory.empty()) {
         std::error_code ec;
         std::filesystem::current_path(options.directory, ec);
-        if (ec) return UsageError("cannot change to '" + options.directory + "': " + ec.message());
+        if (ec) return UsageError("cannot change to " + QuoteForMessage(options.directory) + ": " + ec.message());
     }
 
     sim::Scenario scenario;
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
     std::FILE* trace = nullptr;
     if (!options.trace.empty()) {
         trace = std::fopen(options.trace.c_str(), "w");
-        if (!trace) return UsageError("cannot write the trace file '" + options.trace + "'");
+        if (!trace) return UsageError("cannot write the trace file " + QuoteForMessage(options.trace));
     }
 
     std::fputs(kStartupWarning, stdout);
@@ -145,21 +146,22 @@ int main(int argc, char** argv) {
 
     const D2xxOps* backend = nullptr;
     if (options.simulate) {
-        if (options.realtime) UseRealClock();
-        else UseVirtualClock();
+        if (options.realtime)
+            UseRealClock();
+        else
+            UseVirtualClock();
         sim::StartEmulator(scenario);
         backend = sim::EmulatorD2xx();
     } else {
         backend = LoadVendorD2xx();
     }
-    SelectD2xx(trace ? TraceD2xx(backend, trace) : backend);
-    SelectWindowOps(ConsoleWindowOps());
+    SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
+    SelectDisplay(ConsoleDisplay());
 
     int result = UpdateWorker();
-    if (result == 0) std::printf("Programming finished successfully!\n");
     std::fflush(stdout);
 
-    if (trace) std::fclose(trace);
+    if (trace) EndTrace();
     if (!options.dump.empty()) {
         std::string error;
         if (!sim::DumpDevice(sim::TheDevice(), options.dump, error))

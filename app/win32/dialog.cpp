@@ -2,10 +2,9 @@
 
 #include <commctrl.h>
 
-#include "app/progress.h"
 #include "app/win32/message.h"
 #include "app/win32/worker.h"
-#include "device/link.h"
+#include "protocol/model.h"
 
 HINSTANCE g_instance = nullptr;
 HICON g_icon = nullptr;

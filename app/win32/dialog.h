@@ -5,6 +5,19 @@
 
 #include <windows.h>
 
+// Dialog items.
+enum DialogItem : int {
+    ITEM_TITLE_TEXT = 303,
+    ITEM_SECOND_TEXT = 307,
+    ITEM_START = 301,
+    ITEM_CLOSE = 302,
+};
+
+// Bar colours in the 0x00BBGGRR form.
+constexpr COLORREF kBarBlack = 0x000000;
+constexpr COLORREF kBarGreen = 0x00C800;
+constexpr COLORREF kBarRed = 0x0000C8;
+
 // Resource ids (resources/qvm7316-update.rc).
 constexpr int IDI_MAIN_ICON = 101;
 constexpr int IDI_ALT_ICON = 102;

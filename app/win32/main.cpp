@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "app/console/console_window.h"
+#include "app/console/console_display.h"
 #include "app/win32/dialog.h"
 #include "app/win32/message.h"
 #include "platform/clock.h"
@@ -44,7 +44,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_successFont = CreateFontA(14, 0, 0, 0, FW_BOLD, 0, 0, 0, 0, 0, 0, 0, 0x20, "Tohoma");
 
     SelectD2xx(LoadVendorD2xx());
-    SelectWindowOps(Win32WindowOps());
+    SelectDisplay(Win32Display());
     return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, 0));
 }
 

@@ -26,19 +26,10 @@ namespace {
 // Each operation is a SendMessage to a window of the main thread: the worker
 // waits until the dialog has carried it out.
 
-bool ProgressBarExists() { return g_progressBar != nullptr; }
+void SetBarColour(COLORREF colour) { SendMessageA(g_progressBar, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(colour)); }
 
-void SetTitle(const char* text) { SendMessageA(g_dialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)); }
-
-void SetBarPosition(int value) { SendMessageA(g_progressBar, PBM_SETPOS, static_cast<WPARAM>(value), 0); }
-
-void SetBarColour(std::uint32_t colour) {
-    SendMessageA(g_progressBar, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(colour));
-}
-
-void SetItemFont(int item, DialogFont font) {
-    HFONT handle = font == DialogFont::Success ? g_successFont : g_titleFont;
-    SendDlgItemMessageA(g_dialog, item, WM_SETFONT, reinterpret_cast<WPARAM>(handle), TRUE);
+void SetItemFont(int item, HFONT font) {
+    SendDlgItemMessageA(g_dialog, item, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 }
 
 void SetItemText(int item, const char* text) {
@@ -47,11 +38,41 @@ void SetItemText(int item, const char* text) {
 
 void EnableItem(int item, bool enabled) { EnableWindow(GetDlgItem(g_dialog, item), enabled ? TRUE : FALSE); }
 
-int ShowMessageBox(unsigned type, const char* text) { return ShowMessage(type, "%s", text); }
+// Both buttons are locked while the update runs.
+void RunStarted() {
+    EnableItem(ITEM_START, false);
+    EnableItem(ITEM_CLOSE, false);
+}
 
-const WindowOps kWin32 = {ProgressBarExists, SetTitle,    SetBarPosition, SetBarColour,
-                          SetItemFont,       SetItemText, EnableItem,     ShowMessageBox};
+// The title and the bar; at 100 the success text in the success font and a
+// green bar.
+bool Progress(int percent, const char* title) {
+    if (g_progressBar == nullptr) return false;
+    if (percent == 100) {
+        SetItemFont(ITEM_TITLE_TEXT, g_successFont);
+        SetItemFont(ITEM_SECOND_TEXT, g_successFont);
+        SetItemText(ITEM_TITLE_TEXT, kRunSucceeded);
+        SetItemText(ITEM_SECOND_TEXT, " ");
+    }
+    SendMessageA(g_dialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(title));
+    SendMessageA(g_progressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    SetBarColour(percent == 100 ? kBarGreen : kBarBlack);
+    return true;
+}
+
+// A failed run paints the bar red and shows its message in the error box,
+// which holds the worker until it is dismissed. Close is enabled again;
+// Start stays disabled: one run per start of the program.
+void RunEnded(int status, const char* message) {
+    if (status != 0) {
+        SetBarColour(kBarRed);
+        ShowMessage(kMessageError, "%s", message);
+    }
+    EnableItem(ITEM_CLOSE, true);
+}
+
+const DisplayOps kWin32 = {RunStarted, Progress, RunEnded};
 
 }  // namespace
 
-const WindowOps* Win32WindowOps() { return &kWin32; }
+const DisplayOps* Win32Display() { return &kWin32; }

@@ -1,6 +1,8 @@
-#include "app/console/console_window.h"
+#include "app/console/console_display.h"
 
 #include <cstdio>
+
+#include "platform/log.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -24,33 +26,27 @@ bool StdoutIsTerminal() {
 #endif
 }
 
-bool BarExists() { return true; }
+void RunStarted() {}
 
-void SetTitle(const char* text) {
-    if (!StdoutIsTerminal()) return;
+// The title is the terminal's, not a line of the log.
+bool Progress(int, const char* title) {
+    if (!StdoutIsTerminal()) return true;
 #if defined(_WIN32)
-    SetConsoleTitleA(text);
+    SetConsoleTitleA(title);
 #else
-    std::printf("\033]0;%s\007", text);
+    std::printf("\033]0;%s\007", title);
     std::fflush(stdout);
 #endif
+    return true;
 }
 
-void SetBarPosition(int) {}
-void SetBarColour(std::uint32_t) {}
-void SetItemFont(int, DialogFont) {}
-void SetItemText(int, const char*) {}
-void EnableItem(int, bool) {}
-
-int ShowMessageBox(unsigned, const char* text) {
-    std::printf("%s\n", text);
-    std::fflush(stdout);
-    return 1;
+void RunEnded(int, const char* message) {
+    Log("%s\n", message);
+    LogFlush();
 }
 
-const WindowOps kConsole = {BarExists, SetTitle, SetBarPosition, SetBarColour, SetItemFont, SetItemText, EnableItem,
-                            ShowMessageBox};
+const DisplayOps kConsole = {RunStarted, Progress, RunEnded};
 
 }  // namespace
 
-const WindowOps* ConsoleWindowOps() { return &kConsole; }
+const DisplayOps* ConsoleDisplay() { return &kConsole; }

@@ -1,0 +1,52 @@
+#include "update/stage.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "device/link.h"
+#include "platform/log.h"
+#include "protocol/status.h"
+
+namespace {
+
+// The image files the running stage holds open.
+std::vector<std::FILE*> g_stageFiles;
+
+void Forget(std::FILE* file) {
+    g_stageFiles.erase(std::remove(g_stageFiles.begin(), g_stageFiles.end(), file), g_stageFiles.end());
+}
+
+}  // namespace
+
+int OpenStageConnection() {
+    if (OpenDevice() != 0) return GiveUp(USB_OPEN_FAILURE);
+    if (PurgeDevice() != 0) return GiveUp(USB_PURGE_FAILURE);
+    return 0;
+}
+
+std::FILE* OpenImageFile(const char* name, const char* mode) {
+    std::FILE* file = std::fopen(name, mode);
+    if (file) g_stageFiles.push_back(file);
+    return file;
+}
+
+int CloseImageFile(std::FILE* file) {
+    Forget(file);
+    if (std::fclose(file) != 0) {
+        Log("error closing file\n");
+        return FILE_CLOSE_FAILURE;
+    }
+    return 0;
+}
+
+int GiveUp(int status) {
+    for (std::FILE* file : g_stageFiles) std::fclose(file);
+    g_stageFiles.clear();
+    if (DeviceIsOpen()) CloseDevice();
+    return status;
+}
+
+void ResetStageFiles() {
+    for (std::FILE* file : g_stageFiles) std::fclose(file);
+    g_stageFiles.clear();
+}

@@ -1,0 +1,32 @@
+// What every stage of the update shares: how a device stage begins, how a
+// stage opens and closes its image files, and the one way a stage gives up.
+//
+// A stage is a function without arguments that returns a status code: 0
+// for success, or the status of its first failure, after its own line on
+// the log. A stage that fails returns through GiveUp, which leaves nothing
+// open behind it.
+#pragma once
+
+#include <cstdio>
+
+// How every device stage but the handshake begins: opens the device and
+// empties its buffers. Returns 0, or USB_OPEN_FAILURE (whatever OpenDevice
+// gave) or USB_PURGE_FAILURE through GiveUp.
+int OpenStageConnection();
+
+// Opens an image file for the running stage (null when it cannot be
+// opened). The stage holds it until CloseImageFile or GiveUp.
+std::FILE* OpenImageFile(const char* name, const char* mode);
+
+// Closes a file the stage opened. Returns 0, or FILE_CLOSE_FAILURE after the
+// line "error closing file".
+int CloseImageFile(std::FILE* file);
+
+// Ends a stage that has failed: closes every image file the stage still
+// holds and the device connection if it is still open, ignoring their
+// results (a connection whose close has failed is not closed again), and
+// returns status.
+int GiveUp(int status);
+
+// Closes what a stage left open; for the tests, between runs.
+void ResetStageFiles();
