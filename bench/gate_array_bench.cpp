@@ -11,6 +11,7 @@
 #include <fstream>
 #include <vector>
 
+#include "bench_support.h"
 #include "device/link.h"
 #include "update/gate_array_requests.h"
 #include "update/process_state.h"
@@ -44,23 +45,22 @@ FT_STATUS WINAPI InstantWrite(FT_HANDLE, LPVOID, DWORD count, LPDWORD written) {
     return FT_OK;
 }
 // Nothing else is called while requests are served.
-FT_STATUS WINAPI NoList(PVOID, PVOID, DWORD) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI NoOpen(PVOID, DWORD, FT_HANDLE*) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI NoClose(FT_HANDLE) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI NoPurge(FT_HANDLE, ULONG) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI NoTimeouts(FT_HANDLE, ULONG, ULONG) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI NoQueue(FT_HANDLE, DWORD*) { return FT_OTHER_ERROR; }
-FT_STATUS WINAPI NoStatus(FT_HANDLE, DWORD*, DWORD*, DWORD*) { return FT_OTHER_ERROR; }
-
-const D2xxOps kInstant = {"instant",    NoList,  NoOpen,     NoClose, InstantRead,
-                          InstantWrite, NoPurge, NoTimeouts, NoQueue, NoStatus};
+const D2xxOps& Instant() {
+    static const D2xxOps ops = [] {
+        D2xxOps instant = *MissingD2xx();
+        instant.name = "instant";
+        instant.Read = InstantRead;
+        instant.Write = InstantWrite;
+        return instant;
+    }();
+    return ops;
+}
 
 // A GEN.dat of kImageSize bytes in a scratch folder, opened as a stage would.
 std::FILE* OpenImage() {
     ResetProcessState();
-    auto dir = std::filesystem::temp_directory_path() / "qvm7316-bench";
-    std::filesystem::create_directories(dir);
-    std::filesystem::current_path(dir);
+    static BenchFolder folder;
+    std::filesystem::current_path(folder.Path());
     std::ofstream out("GEN.dat", std::ios::binary | std::ios::trunc);
     for (std::uint32_t i = 0; i < kImageSize; ++i) out.put(static_cast<char>(i * 37 + 11));
     out.close();
@@ -68,7 +68,7 @@ std::FILE* OpenImage() {
 }
 
 void ServeRequests(benchmark::State& state) {
-    SelectD2xx(&kInstant);
+    SelectD2xx(&Instant());
     std::FILE* image = OpenImage();
     g_deviceHandle = &g_next;
     for (auto _ : state) {

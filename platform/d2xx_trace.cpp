@@ -1,10 +1,12 @@
 #include "platform/d2xx_trace.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -15,10 +17,15 @@ std::FILE* g_out = nullptr;
 std::string g_name;
 bool g_failed = false;  // a write failed: warned once, nothing more written
 
-// The line being put together, and the lines waiting to be written.
-std::string g_line;
-std::string g_pending;
+// The lines waiting to be written, gathered in one buffer and written out
+// a megabyte at a time. A line is put together in place at g_at, in room
+// that Begin has made for it.
+std::vector<char> g_buffer;
+std::size_t g_used = 0;
+char* g_at = nullptr;
 constexpr std::size_t kWriteAtOnce = 1u << 20;
+// Room for the fixed parts of any line: numbers, names, a quoted text.
+constexpr std::size_t kLineRoom = 512;
 
 // One warning for a trace that cannot be written; the update goes on.
 void Failed(int error) {
@@ -29,27 +36,34 @@ void Failed(int error) {
 }
 
 bool WritePending() {
-    if (!g_out || g_failed) {
-        g_pending.clear();
-        return !g_failed;
+    if (g_out && !g_failed) {
+        errno = 0;
+        if (g_used > 0 && std::fwrite(g_buffer.data(), 1, g_used, g_out) != g_used)
+            Failed(errno);
+        else if (std::fflush(g_out) != 0)
+            Failed(errno);
     }
-    errno = 0;
-    if (!g_pending.empty() && std::fwrite(g_pending.data(), 1, g_pending.size(), g_out) != g_pending.size()) {
-        Failed(errno);
-    } else if (std::fflush(g_out) != 0) {
-        Failed(errno);
-    }
-    g_pending.clear();
+    g_used = 0;
     return !g_failed;
 }
 
-void Put(const char* text) { g_line += text; }
-void Put(char c) { g_line += c; }
-void PutNumber(std::uint64_t value) {
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%" PRIu64, value);
-    g_line += digits;
+// Room for `bytes` more at the end of the buffer: what is gathered is
+// written out first when it would not fit.
+char* MakeRoom(std::size_t bytes) {
+    if (g_used + bytes > g_buffer.size()) {
+        WritePending();
+        if (bytes > g_buffer.size()) g_buffer.resize(std::max(bytes, 2 * kWriteAtOnce));
+    }
+    return g_buffer.data() + g_used;
 }
+
+void Append(const char* text, std::size_t length) {
+    std::memcpy(g_at, text, length);
+    g_at += length;
+}
+void Put(const char* text) { Append(text, std::strlen(text)); }
+void Put(char c) { *g_at++ = c; }
+void PutNumber(std::uint64_t value) { g_at = std::to_chars(g_at, g_at + 24, value).ptr; }
 
 // Bytes as upper-case hexadecimal pairs without blanks; "-" for none.
 void PutBytes(const void* data, DWORD count) {
@@ -59,11 +73,9 @@ void PutBytes(const void* data, DWORD count) {
     }
     static const char kDigits[] = "0123456789ABCDEF";
     const auto* bytes = static_cast<const unsigned char*>(data);
-    std::size_t at = g_line.size();
-    g_line.resize(at + 2 * static_cast<std::size_t>(count));
     for (DWORD i = 0; i < count; ++i) {
-        g_line[at++] = kDigits[bytes[i] >> 4];
-        g_line[at++] = kDigits[bytes[i] & 15];
+        *g_at++ = kDigits[bytes[i] >> 4];
+        *g_at++ = kDigits[bytes[i] & 15];
     }
 }
 
@@ -95,8 +107,9 @@ const char* Naming(DWORD flags) {
     return nullptr;
 }
 
-void Begin(std::uint64_t ms, D2xxCall call) {
-    g_line.clear();
+// Starts a line, with room for its fixed parts and `dataBytes` bytes of data.
+void Begin(std::uint64_t ms, D2xxCall call, DWORD dataBytes = 0) {
+    g_at = MakeRoom(kLineRoom + 2 * static_cast<std::size_t>(dataBytes));
     PutNumber(ms);
     Put(' ');
     Put(D2xxCallName(call));
@@ -108,9 +121,9 @@ void PutStatus(FT_STATUS status) {
 }
 
 void End() {
-    g_line += '\n';
-    g_pending += g_line;
-    if (g_pending.size() >= kWriteAtOnce) WritePending();
+    Put('\n');
+    g_used = static_cast<std::size_t>(g_at - g_buffer.data());
+    if (g_used >= kWriteAtOnce) WritePending();
 }
 
 FT_STATUS WINAPI TraceListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
@@ -172,7 +185,7 @@ FT_STATUS WINAPI TraceRead(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToR
     DWORD got = 0;
     FT_STATUS status = g_inner->Read(ftHandle, lpBuffer, dwBytesToRead, &got);
     if (lpBytesReturned) *lpBytesReturned = got;
-    Begin(ms, D2xxCall::Read);
+    Begin(ms, D2xxCall::Read, got <= dwBytesToRead ? got : dwBytesToRead);
     Put(' ');
     PutNumber(dwBytesToRead);
     PutStatus(status);
@@ -187,7 +200,7 @@ FT_STATUS WINAPI TraceWrite(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesTo
     DWORD sent = 0;
     FT_STATUS status = g_inner->Write(ftHandle, lpBuffer, dwBytesToWrite, &sent);
     if (lpBytesWritten) *lpBytesWritten = sent;
-    Begin(ms, D2xxCall::Write);
+    Begin(ms, D2xxCall::Write, dwBytesToWrite);
     Put(' ');
     PutBytes(lpBuffer, dwBytesToWrite);
     PutStatus(status);
@@ -268,16 +281,20 @@ const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string
     g_out = out;
     g_name = name;
     g_failed = false;
-    g_pending.clear();
-    g_pending += "# qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
-    if (!headerFields.empty()) g_pending += " " + headerFields;
-    g_pending += '\n';
+    g_used = 0;
+    std::string header = "qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
+    if (!headerFields.empty()) header += " " + headerFields;
+    TraceComment(header);
     static const bool registered = std::atexit(WriteAtExit) == 0;
     (void)registered;
     return &kTrace;
 }
 
-void TraceComment(const std::string& text) { g_pending += "# " + text + "\n"; }
+void TraceComment(const std::string& text) {
+    std::string line = "# " + text + "\n";
+    std::memcpy(MakeRoom(line.size()), line.data(), line.size());
+    g_used += line.size();
+}
 
 bool FlushTrace() { return WritePending(); }
 

@@ -80,6 +80,8 @@ struct GateArrayState {
         std::int64_t offset;  // what the device meant by it, -1: nothing
     };
     std::vector<ListedRequest> listed;  // ga_requests, as sent in this mode
+    std::size_t listCursor = 0;         // the next entry of ga_requests to send
+    std::uint64_t nextListedAt = 0;     // when it goes out unless an answer comes first
     bool shortWriteNow = false;         // this write completed the answer to report short
 };
 
@@ -141,6 +143,9 @@ void GateArrayData(Device& device, std::uint8_t byte);
 // gate array is served (the scenario can shorten one answer).
 DWORD GateArrayBytesWritten(Device& device, DWORD count);
 void GateArrayEnd(Device& device);  // reset or leaving the mode
+// Puts the requests of a fixed list (ga_requests) that go out by `until` on
+// their way to the host; the core calls it before the host looks.
+void GateArrayDue(Device& device, std::uint64_t until);
 
 // Writes processor.bin, prom.bin, gatearray.bin and device.txt into dir.
 bool DumpDevice(const Device& device, const std::string& dir, std::string& error);

@@ -26,6 +26,16 @@ bool FailsNow(D2xxCall call) {
 
 bool Valid(FT_HANDLE h) { return g_device.open && h == Handle(); }
 
+// What every call on an open device does first: the device catches up with
+// the clock, the scenario may make the call fail, and the handle must be
+// the open device's.
+FT_STATUS Enter(D2xxCall call, FT_HANDLE h) {
+    GateArrayDue(g_device, NowMs());
+    if (FailsNow(call)) return FT_IO_ERROR;
+    if (!Valid(h)) return FT_INVALID_HANDLE;
+    return FT_OK;
+}
+
 // Bytes already in the host's receive queue at the current time.
 std::uint32_t Arrived() {
     std::uint64_t now = NowMs();
@@ -182,16 +192,14 @@ FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
 }
 
 FT_STATUS WINAPI SimClose(FT_HANDLE h) {
-    if (FailsNow(D2xxCall::Close)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::Close, h); refused != FT_OK) return refused;
     g_device.open = false;
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD returned) {
     if (returned) *returned = 0;
-    if (FailsNow(D2xxCall::Read)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::Read, h); refused != FT_OK) return refused;
     if (!buffer || !returned) return FT_INVALID_PARAMETER;
 
     // The read returns when `count` bytes have arrived or the time-out has
@@ -199,6 +207,7 @@ FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD return
     auto& queue = g_device.toHost;
     std::uint64_t now = NowMs();
     std::uint64_t deadline = g_device.readTimeoutMs ? now + g_device.readTimeoutMs : UINT64_MAX;
+    GateArrayDue(g_device, deadline);
     std::uint64_t returnAt = deadline;
     DWORD available = 0;
     for (const auto& in : queue) {
@@ -222,8 +231,7 @@ FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD return
 
 FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD written) {
     if (written) *written = 0;
-    if (FailsNow(D2xxCall::Write)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::Write, h); refused != FT_OK) return refused;
     if (!buffer || !written) return FT_INVALID_PARAMETER;
     DrainTx();
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
@@ -235,8 +243,7 @@ FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD writt
 }
 
 FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
-    if (FailsNow(D2xxCall::Purge)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::Purge, h); refused != FT_OK) return refused;
     if (mask & FT_PURGE_RX) {
         // What has arrived is dropped; what the device sends later still comes.
         std::uint64_t now = NowMs();
@@ -251,23 +258,20 @@ FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
 }
 
 FT_STATUS WINAPI SimSetTimeouts(FT_HANDLE h, ULONG readMs, ULONG) {
-    if (FailsNow(D2xxCall::SetTimeouts)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::SetTimeouts, h); refused != FT_OK) return refused;
     g_device.readTimeoutMs = readMs;
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimGetQueueStatus(FT_HANDLE h, DWORD* rx) {
-    if (FailsNow(D2xxCall::GetQueueStatus)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::GetQueueStatus, h); refused != FT_OK) return refused;
     if (!rx) return FT_INVALID_PARAMETER;
     *rx = Arrived();
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* event) {
-    if (FailsNow(D2xxCall::GetStatus)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
+    if (FT_STATUS refused = Enter(D2xxCall::GetStatus, h); refused != FT_OK) return refused;
     if (!rx || !tx || !event) return FT_INVALID_PARAMETER;
     DrainTx();
     *rx = Arrived();

@@ -34,6 +34,9 @@ std::uint32_t PassBlocks(const GateArrayState& ga) {
     return blocks < reachable ? blocks : reachable;
 }
 
+// A fixed list (ga_requests) replaces the passes in programming mode.
+bool ServingList(const Device& d) { return d.scenario.gaRequests && d.mode == Mode::GateArrayProgram; }
+
 bool Stopped(const Device& d) { return d.scenario.gaStopAfter && d.gateArray.requestsSent >= *d.scenario.gaStopAfter; }
 
 void ForgetVerification(GateArrayState& ga) {
@@ -78,30 +81,27 @@ void AskNext(Device& d, std::uint64_t at) {
     ga.pendingRequest = offset;
 }
 
-// Withdraws what the device meant to send after now.
+// Withdraws what the device meant to send after now: requests of the fixed
+// list that have not reached the host go back to the list.
 void DropPlanned(Device& d) {
     std::uint64_t now = NowMs();
     auto& queue = d.toHost;
     while (!queue.empty() && queue.back().at > now) queue.pop_back();
-    auto& listed = d.gateArray.listed;
-    while (!listed.empty() && listed.back().at > now) listed.pop_back();
+    auto& ga = d.gateArray;
+    while (!ga.listed.empty() && ga.listed.back().at > now) {
+        ga.listed.pop_back();
+        --ga.listCursor;
+        --ga.requestsSent;
+    }
 }
 
-// Plans the rest of the fixed list from `at` on, as far as ga_stop_after
-// lets it: each request follows the one before when that one is answered
-// or has waited kListWaitMs. An answer replans from the next request.
+// Starts the rest of the fixed list at `at`: each request follows the one
+// before when that one is answered or has waited kListWaitMs. The requests
+// are put on the way only as the host looks far enough ahead for them
+// (GateArrayDue), so an answer withdraws a few at most.
 void PlanList(Device& d, std::uint64_t at) {
-    auto& ga = d.gateArray;
     DropPlanned(d);
-    ga.requestsSent = static_cast<std::uint32_t>(ga.listed.size());
-    const auto& list = *d.scenario.gaRequests;
-    for (std::size_t i = ga.listed.size(); i < list.size() && !Stopped(d); ++i) {
-        long n = std::strtol(list[i].c_str(), nullptr, 10);
-        SendToHost(d, list[i], at);
-        ga.listed.push_back({at, n >= 1 ? n - 1 : -1});
-        ++ga.requestsSent;
-        at += kListWaitMs;
-    }
+    d.gateArray.nextListedAt = at;
 }
 
 void Begin(Device& d) {
@@ -113,24 +113,24 @@ void Begin(Device& d) {
     ga.verifying = false;
     ga.pendingRequest = -1;
     ga.listed.clear();
+    ga.listCursor = 0;
     ga.shortWriteNow = false;
     std::uint64_t first = NowMs() + kLatencyMs;
-    if (d.scenario.gaRequests && d.mode == Mode::GateArrayProgram)
+    if (ServingList(d))
         PlanList(d, first);
     else
         AskNext(d, first);
 }
 
 // The request an answer belongs to: with a list, the latest one the host
-// has had by now.
+// has had by now (those planned later are at the back).
 std::int64_t AnsweredOffset(const Device& d) {
     const auto& ga = d.gateArray;
-    if (!d.scenario.gaRequests || d.mode != Mode::GateArrayProgram) return ga.pendingRequest;
+    if (!ServingList(d)) return ga.pendingRequest;
     std::uint64_t now = NowMs();
-    std::int64_t offset = -1;
-    for (const auto& r : ga.listed)
-        if (r.at <= now) offset = r.offset;
-    return offset;
+    for (auto r = ga.listed.rbegin(); r != ga.listed.rend(); ++r)
+        if (r->at <= now) return r->offset;
+    return -1;
 }
 
 unsigned HexValue(char c) {
@@ -163,7 +163,7 @@ void TakeAnswer(Device& d) {
     }
     ga.answer.clear();
     ga.pendingRequest = -1;
-    if (d.scenario.gaRequests && d.mode == Mode::GateArrayProgram)
+    if (ServingList(d))
         PlanList(d, NowMs() + kLatencyMs);
     else
         AskNext(d, NowMs() + kLatencyMs);
@@ -190,6 +190,20 @@ DWORD GateArrayBytesWritten(Device& d, DWORD count) {
     return count / 2;
 }
 
+void GateArrayDue(Device& d, std::uint64_t until) {
+    if (!ServingList(d)) return;
+    auto& ga = d.gateArray;
+    const auto& list = *d.scenario.gaRequests;
+    while (ga.listCursor < list.size() && ga.nextListedAt <= until && !Stopped(d)) {
+        const std::string& text = list[ga.listCursor++];
+        long n = std::strtol(text.c_str(), nullptr, 10);
+        SendToHost(d, text, ga.nextListedAt);
+        ga.listed.push_back({ga.nextListedAt, n >= 1 ? n - 1 : -1});
+        ++ga.requestsSent;
+        ga.nextListedAt += kListWaitMs;
+    }
+}
+
 // A reset, or another mode: what the device meant to send later is not sent.
 void GateArrayEnd(Device& d) {
     DropPlanned(d);
@@ -197,6 +211,7 @@ void GateArrayEnd(Device& d) {
     ga.answer.clear();
     ga.pendingRequest = -1;
     ga.listed.clear();
+    ga.listCursor = d.scenario.gaRequests ? d.scenario.gaRequests->size() : 0;
 }
 
 }  // namespace sim

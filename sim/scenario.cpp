@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -177,21 +178,27 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         if (!ParseOptionalText(value, slot)) return why = "expected a text in double quotes, or none", false;
         return true;
     }
+    constexpr std::uint32_t kAny = 0xFFFFFFFFu;
     struct NumberKey {
         const char* name;
         std::uint32_t* plain;
         std::optional<std::uint32_t>* optional;
-        bool positive;
+        std::uint32_t min, max;
     } numbers[] = {
-        {"echo_short", &s.echoShort, nullptr, false},       {"prom_erase_ms", &s.promEraseMs, nullptr, false},
-        {"tx_drain", &s.txDrainBytesPerMs, nullptr, false}, {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, false},
-        {"ga_length", nullptr, &s.gaLength, false},         {"ga_erase_ms", &s.gaEraseMs, nullptr, false},
-        {"ga_stop_after", nullptr, &s.gaStopAfter, false},  {"ga_short_write", nullptr, &s.gaShortWrite, true},
+        {"echo_short", &s.echoShort, nullptr, 0, kAny},
+        {"prom_erase_ms", &s.promEraseMs, nullptr, 0, kAny},
+        {"tx_drain", &s.txDrainBytesPerMs, nullptr, 0, kAny},
+        {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, 0, kAny},
+        {"ga_length", nullptr, &s.gaLength, 0, kGateArrayLengthLimit},
+        {"ga_erase_ms", &s.gaEraseMs, nullptr, 0, kAny},
+        {"ga_stop_after", nullptr, &s.gaStopAfter, 0, kAny},
+        {"ga_short_write", nullptr, &s.gaShortWrite, 1, kAny},
     };
     for (const auto& k : numbers) {
         if (key != k.name) continue;
-        bool ok = k.positive ? ParsePositive(value, n) : ParseNumber(value, 0xFFFFFFFFu, n);
-        if (!ok) return why = k.positive ? "expected a whole number from 1" : "expected a whole number from 0", false;
+        if (!ParseNumber(value, k.max, n) || n < k.min)
+            return why = "expected a whole number from " + std::to_string(k.min) + " to " + std::to_string(k.max),
+                   false;
         if (k.plain)
             *k.plain = n;
         else
@@ -240,14 +247,28 @@ bool ParseScenario(const std::string& text, const std::string& name, Scenario& o
 }
 
 bool LoadScenario(const std::string& path, Scenario& out, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = path + ": cannot read the scenario file";
+    // Only a regular file, looked at before it is opened: a folder, a
+    // device (/dev/zero) or a pipe is refused rather than read.
+    std::error_code ec;
+    auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::is_regular_file(status)) {
+        error = QuoteForMessage(path) + ": not a scenario file (it must be a regular file)";
         return false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseScenario(text.str(), path, out, error);
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = QuoteForMessage(path) + ": cannot read the scenario file";
+        return false;
+    }
+    std::string text(kScenarioSizeLimit + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (text.size() > kScenarioSizeLimit) {
+        error = QuoteForMessage(path) + ": larger than a scenario file may be (" + std::to_string(kScenarioSizeLimit) +
+                " bytes)";
+        return false;
+    }
+    return ParseScenario(text, path, out, error);
 }
 
 }  // namespace sim

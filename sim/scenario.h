@@ -15,6 +15,14 @@
 
 namespace sim {
 
+// A scenario file is a page of settings; anything larger is not one.
+constexpr std::size_t kScenarioSizeLimit = 1u << 20;
+
+// The longest gate-array image the device can ask for: a request carries at
+// most six decimal digits, and the block at position 999,999 ends at byte
+// 1,000,030.
+constexpr std::uint32_t kGateArrayLengthLimit = 1000030;
+
 struct Scenario {
     // The attached FTDI devices' descriptions, in index order.
     std::vector<std::string> devices{"QVM7316"};
@@ -46,11 +54,13 @@ struct Scenario {
     std::optional<std::uint32_t> gaShortWrite;           // n-th answer written short
 };
 
-// Parses scenario text; `name` is used in error messages ("name:line: ...").
+// Parses scenario text; `name` is used in error messages ("name:line: ...",
+// quoting at most a short prefix of a bad key or value).
 // Keys not given keep their defaults. Returns false with `error` set.
 bool ParseScenario(const std::string& text, const std::string& name, Scenario& out, std::string& error);
 
-// Reads and parses a scenario file.
+// Reads and parses a scenario file: a regular file of at most
+// kScenarioSizeLimit bytes.
 bool LoadScenario(const std::string& path, Scenario& out, std::string& error);
 
 }  // namespace sim

@@ -61,6 +61,16 @@ TEST(ScenarioTest, ErrorsNameTheFileAndLine) {
     EXPECT_NE(ErrorOf("comcheck_reply1 = unquoted"), "");
     EXPECT_NE(ErrorOf("comcheck_reply1 = \"open"), "");
     EXPECT_NE(ErrorOf("echo_status = XY 1"), "");
+    EXPECT_NE(ErrorOf("ga_short_write = 0"), "");
+    // Every number has its range: the gate array's length what six-digit
+    // requests can reach.
+    EXPECT_EQ(ErrorOf("ga_length = 1000031"), "s.txt:1: expected a whole number from 0 to 1000030");
+    sim::Scenario s;
+    std::string error;
+    EXPECT_TRUE(sim::ParseScenario("ga_length = 1000030", "s.txt", s, error)) << error;
+    // A huge or binary key is quoted as a short, escaped prefix.
+    EXPECT_EQ(ErrorOf(std::string("ab\0cd = 1", 9)), "s.txt:1: unknown key 'ab\\x00cd'");
+    EXPECT_EQ(ErrorOf(std::string(10u << 20, 'k') + " = 1"), "s.txt:1: unknown key '" + std::string(40, 'k') + "'...");
 }
 
 TEST(ScenarioTest, MissingFileIsAnError) {

@@ -39,6 +39,12 @@ TEST_F(SequenceTest, ConsoleProgramExitsWithTheFailingStagesStatus) {
     EXPECT_EQ(run.exitCode, USB_OPEN_FAILURE);
     EXPECT_THAT(run.output, HasSubstr("0 FTDI device(s) found\nno QVM7316 found - exiting\nProgramming failed\n"));
     EXPECT_THAT(run.output, HasSubstr("Warning!"));
+
+    // A trace that cannot be written costs one warning, not the outcome.
+    run = RunConsole("-C " + Dir().string() + " --simulate=none.txt --yes --trace /dev/full", Dir() / "out.txt");
+    EXPECT_EQ(run.exitCode, USB_OPEN_FAILURE);
+    EXPECT_THAT(run.output, HasSubstr("cannot write the trace file /dev/full: No space left on device"));
+    EXPECT_EQ(run.output.find("cannot write the trace file"), run.output.rfind("cannot write the trace file"));
 }
 
 TEST_F(SequenceTest, ConsoleProgramRejectsBadInputBeforeTouchingADevice) {
@@ -49,6 +55,20 @@ TEST_F(SequenceTest, ConsoleProgramRejectsBadInputBeforeTouchingADevice) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_THAT(run.output, HasSubstr("bad.txt:2: unknown key 'bogus'"));
     EXPECT_THAT(run.output, ::testing::Not(HasSubstr("FTDI device")));
+    // Only a regular scenario file of sensible size is read.
+    for (const std::string& path : {Dir().string(), std::string("/dev/zero")}) {
+        run = RunConsole("--simulate=" + path + " --yes", Dir() / "out.txt");
+        EXPECT_EQ(run.exitCode, 2) << path;
+        EXPECT_THAT(run.output, HasSubstr("it must be a regular file")) << path;
+    }
+    WriteFile("huge.txt", std::string(2u << 20, '#'));
+    run = RunConsole("-C " + Dir().string() + " --simulate=huge.txt --yes", Dir() / "out.txt");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_THAT(run.output, HasSubstr("larger than a scenario file may be"));
+    // A long option is quoted short.
+    run = RunConsole("--" + std::string(100000, 'x'), Dir() / "out.txt");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_LT(run.output.size(), 300u);
     // Without --yes and with no one to press Enter, nothing is done.
     run = RunConsole("--simulate", Dir() / "out.txt");
     EXPECT_EQ(run.exitCode, 2);

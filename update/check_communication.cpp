@@ -8,7 +8,6 @@
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
-#include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
 
@@ -52,8 +51,5 @@ int CheckCommunication() {
     SleepMs(1000);
     Log("Finished Com Check Mode\n");
 
-    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishDeviceStage();
 }

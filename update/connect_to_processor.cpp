@@ -7,7 +7,6 @@
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
-#include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
 
@@ -36,9 +35,5 @@ int ConnectToProcessor() {
     Log("Returned Char = %s\n", g_receiveBuffer);
     // The run ends at a wrong or missing reply; the device is released.
     if (static_cast<unsigned char>(g_receiveBuffer[0]) != SYNC_BYTE) return GiveUp(BAD_HANDSHAKE);
-    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishDeviceStage();
 }

@@ -5,7 +5,6 @@
 #include "image/record_split.h"
 #include "platform/log.h"
 #include "protocol/status.h"
-#include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
 
@@ -27,7 +26,5 @@ int ConvertHexFile() {
     if (CloseImageFile(in) != 0 || CloseImageFile(out) != 0) return GiveUp(FILE_CLOSE_FAILURE);
 
     Log("gen.hex to gn.hex conversion done\n");
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishStage();
 }

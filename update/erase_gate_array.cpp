@@ -66,9 +66,5 @@ int EraseGateArray() {
     Log("Reseting Processor\n");
     SendModeCommand(CMD_RESET);
     Log("Processor reset.....Finished\n");
-    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishDeviceStage();
 }

@@ -46,8 +46,5 @@ int ErasePromChip() {
     SendCommandByte(CMD_END);
     Log("PROM is fully Erased\n");
 
-    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishDeviceStage();
 }

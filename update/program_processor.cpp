@@ -134,8 +134,5 @@ int ProgramProcessor() {
     if (rejected) return GiveUp(USB_READ_FAILURE);
     Log("CPU programming done\n");
     if (CloseImageFile(gnHex) != 0) return GiveUp(FILE_CLOSE_FAILURE);
-
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishStage();
 }

@@ -138,8 +138,5 @@ int ProgramProm() {
     Log("Finished....%d Pages Programmed\n", static_cast<int>(page));
 
     if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
-    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishDeviceStage();
 }

@@ -7,7 +7,6 @@
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
-#include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
 
@@ -32,9 +31,5 @@ int ResetProcessor() {
     SleepMs(500);
     SendCommandByte(CMD_END);
     Log("Factory Reset Done.....Finished\n");
-    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-
-    LogFlush();
-    TickProgress();
-    return 0;
+    return FinishDeviceStage();
 }

@@ -6,6 +6,7 @@
 #include "device/link.h"
 #include "platform/log.h"
 #include "protocol/status.h"
+#include "update/progress.h"
 
 namespace {
 
@@ -22,6 +23,17 @@ int OpenStageConnection() {
     if (OpenDevice() != 0) return GiveUp(USB_OPEN_FAILURE);
     if (PurgeDevice() != 0) return GiveUp(USB_PURGE_FAILURE);
     return 0;
+}
+
+int FinishStage() {
+    LogFlush();
+    TickProgress();
+    return 0;
+}
+
+int FinishDeviceStage() {
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    return FinishStage();
 }
 
 std::FILE* OpenImageFile(const char* name, const char* mode) {

@@ -14,6 +14,15 @@
 // gave) or USB_PURGE_FAILURE through GiveUp.
 int OpenStageConnection();
 
+// How a stage that went well ends: flushes the log so that all of the
+// stage's lines show, ticks the progress once, and returns 0.
+int FinishStage();
+
+// How a device stage that went well ends: closes the device, then as
+// FinishStage. USB_CLOSE_FAILURE, after the close's own line, when the
+// close fails.
+int FinishDeviceStage();
+
 // Opens an image file for the running stage (null when it cannot be
 // opened). The stage holds it until CloseImageFile or GiveUp.
 std::FILE* OpenImageFile(const char* name, const char* mode);
