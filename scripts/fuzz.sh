@@ -15,10 +15,11 @@ seed() {  # seed <target>: the files its corpus starts from
     case $1 in
         convert_hex_fuzz) echo samples/gen.hex ;;
         prom_line_fuzz) echo samples/genprom.hex ;;
+        image_check_fuzz) echo samples/gen.hex samples/genprom.hex ;;
         scenario_fuzz) echo tests/fuzz/seed.scenario ;;
     esac
 }
-for target in convert_hex_fuzz prom_line_fuzz block_request_fuzz device_replies_fuzz scenario_fuzz; do
+for target in convert_hex_fuzz prom_line_fuzz block_request_fuzz device_replies_fuzz image_check_fuzz scenario_fuzz; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     for f in $(seed "$target"); do cp "$f" "$corpus/"; done

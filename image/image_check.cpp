@@ -1,0 +1,432 @@
+#include "image/image_check.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <string_view>
+
+#include "platform/sha256.h"
+
+namespace {
+
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+// The longest gen.hex record: ':', then length, address, type, 255 data
+// bytes and the checksum as two digits each.
+constexpr std::size_t kMaxRecordChars = 1 + 2 * (5 + 255);
+// The conversion cuts records at multiples of this many bytes of their
+// 16-bit address, and the loader takes at most this many data bytes in one.
+constexpr unsigned kCutBoundary = 128;
+constexpr unsigned kLoaderRecordLimit = 18;
+// Distinct address ranges kept for the summary; more are only noted.
+constexpr std::size_t kMaxTrackedRanges = 65536;
+
+// A 256-byte page as hexadecimal digits; a 16-bit page number reaches 65,536 of them.
+constexpr std::size_t kMaxPageDigits = 512;
+constexpr std::uint64_t kPromPages = 65536;
+
+// The device asks for gate-array blocks by their first byte's position, 1
+// upwards, in at most six decimal digits: the last block it can ask for
+// starts at position 999,999 and its 32 bytes end at byte 1,000,030.
+constexpr std::uint64_t kGateArrayBlock = 32;
+constexpr std::uint64_t kMaxGateArrayBytes = 999999 + kGateArrayBlock - 1;
+
+std::string Decimal(std::uint64_t value) { return std::to_string(value); }
+
+std::string DataBytes(std::uint64_t count) { return Decimal(count) + (count == 1 ? " data byte" : " data bytes"); }
+
+// value as `width` upper-case hexadecimal digits.
+std::string HexDigits(std::uint64_t value, int width) {
+    std::string text(width, '0');
+    for (int i = width - 1; i >= 0; --i, value >>= 4) text[i] = "0123456789ABCDEF"[value & 15];
+    return text;
+}
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+unsigned HexValue(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+// A character as a reader of the report can see it.
+std::string Describe(char c) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) return std::string("'") + c + "'";
+    return "byte 0x" + HexDigits(byte, 2);
+}
+
+// Reads a file in chunks, digesting every byte read.
+struct ChunkReader {
+    std::FILE* file;
+    std::vector<char> buffer = std::vector<char>(kChunkSize);
+    Sha256State sha;
+    std::uint64_t size = 0;
+    int error = 0;  // errno of a failed read
+};
+
+void BeginReading(ChunkReader& reader, std::FILE* file) {
+    reader.file = file;
+    Sha256Begin(reader.sha);
+}
+
+// The length of the next chunk in reader.buffer; 0 at the end of the file
+// and after a failed read.
+std::size_t ReadChunk(ChunkReader& reader) {
+    if (reader.error != 0) return 0;
+    errno = 0;
+    std::size_t got = std::fread(reader.buffer.data(), 1, reader.buffer.size(), reader.file);
+    if (got < reader.buffer.size() && std::ferror(reader.file)) reader.error = errno != 0 ? errno : EIO;
+    Sha256Update(reader.sha, reader.buffer.data(), got);
+    reader.size += got;
+    return got;
+}
+
+// Problems of one file: those on single lines listed up to the cap, the
+// rest counted; those of the whole file added after them.
+struct Problems {
+    const char* fileName = "";
+    std::vector<std::string> lines;
+    std::uint64_t unlisted = 0;
+    std::vector<std::string> wholeFile;
+};
+
+Problems ProblemsOf(const char* fileName) {
+    Problems problems;
+    problems.fileName = fileName;
+    return problems;
+}
+
+void LineProblem(Problems& problems, std::uint64_t line, const std::string& what) {
+    if (problems.lines.size() < kMaxListedProblems)
+        problems.lines.push_back(std::string(problems.fileName) + ":" + Decimal(line) + ": " + what);
+    else
+        ++problems.unlisted;
+}
+
+void FileProblem(Problems& problems, const std::string& what) {
+    problems.wholeFile.push_back(std::string(problems.fileName) + ": " + what);
+}
+
+// Moves the problems, the size and the digest into the result.
+void FinishCheck(ChunkReader& reader, Problems& problems, ImageCheck& result) {
+    if (reader.error != 0) FileProblem(problems, std::string("read error: ") + std::strerror(reader.error));
+    result.problems = std::move(problems.lines);
+    if (problems.unlisted > 0)
+        result.problems.push_back(std::string(problems.fileName) + ": " + Decimal(problems.unlisted) +
+                                  " more problems on other lines");
+    for (std::string& line : problems.wholeFile) result.problems.push_back(std::move(line));
+    result.size = reader.size;
+    result.sha256 = Sha256Hex(Sha256Finish(reader.sha));
+}
+
+enum class LineEnd { CrLf, Lf, Cr, None };
+
+struct Line {
+    std::uint64_t number;   // from 1
+    std::string_view kept;  // the first characters, as many as the reader keeps
+    std::uint64_t length;   // all characters before the line end
+    LineEnd end;
+};
+
+// Splits the rest of the file into lines and hands each to onLine, keeping
+// at most `keep` characters of a line. Returns true when a line beyond
+// maxLines began: reading stops there.
+template <typename OnLine>
+bool ReadLines(ChunkReader& reader, std::size_t keep, std::uint64_t maxLines, OnLine onLine) {
+    std::string kept;
+    kept.reserve(keep);
+    std::uint64_t length = 0, number = 1;
+    bool afterCr = false;  // a CR ended the chunk: an LF may follow in the next
+    auto endLine = [&](LineEnd end) {
+        onLine(Line{number++, kept, length, end});
+        kept.clear();
+        length = 0;
+    };
+    while (std::size_t got = ReadChunk(reader)) {
+        const char* at = reader.buffer.data();
+        const char* const chunkEnd = at + got;
+        while (at < chunkEnd) {
+            if (afterCr) {
+                afterCr = false;
+                bool lf = *at == '\n';
+                endLine(lf ? LineEnd::CrLf : LineEnd::Cr);
+                if (lf && ++at == chunkEnd) break;
+            }
+            if (number > maxLines) return true;
+            const char* stop = at;
+            while (stop < chunkEnd && *stop != '\r' && *stop != '\n') ++stop;
+            std::size_t count = static_cast<std::size_t>(stop - at);
+            if (kept.size() < keep) kept.append(at, std::min(count, keep - kept.size()));
+            length += count;
+            if (stop == chunkEnd) break;
+            at = stop + 1;
+            if (*stop == '\n')
+                endLine(LineEnd::Lf);
+            else
+                afterCr = true;
+        }
+    }
+    if (afterCr)
+        endLine(LineEnd::Cr);
+    else if (length > 0)
+        endLine(LineEnd::None);
+    return false;
+}
+
+// Address ranges [start, end), merged where they touch or overlap.
+struct Ranges {
+    std::map<std::uint64_t, std::uint64_t> byStart;
+    bool overflow = false;  // more distinct ranges than are kept
+};
+
+void AddRange(Ranges& ranges, std::uint64_t start, std::uint64_t end) {
+    auto& map = ranges.byStart;
+    if (!map.empty() && std::prev(map.end())->second == start) {
+        std::prev(map.end())->second = end;  // the usual case: data in address order
+        return;
+    }
+    auto next = map.upper_bound(start);
+    if (next != map.begin() && std::prev(next)->second >= start) {
+        auto previous = std::prev(next);
+        start = previous->first;
+        end = std::max(end, previous->second);
+        map.erase(previous);
+    }
+    while (next != map.end() && next->first <= end) {
+        end = std::max(end, next->second);
+        next = map.erase(next);
+    }
+    if (map.size() < kMaxTrackedRanges)
+        map.emplace(start, end);
+    else
+        ranges.overflow = true;
+}
+
+struct GenHexCheck {
+    Problems problems = ProblemsOf("gen.hex");
+    bool endRecordSeen = false;
+    bool afterEndReported = false;
+    std::uint64_t records = 0, dataRecords = 0, dataBytes = 0;
+    std::uint64_t base = 0;  // from the last extended address record
+    Ranges ranges;
+};
+
+const char* RecordName(unsigned type) {
+    static const char* const names[] = {"data",
+                                        "end-of-file",
+                                        "extended segment address",
+                                        "start segment address",
+                                        "extended linear address",
+                                        "start linear address"};
+    return names[type];
+}
+
+// The data of a record at 16-bit offset `offset`: the offset wraps at 0xFFFF
+// as the conversion's second half of a cut record does.
+void AddRecordData(GenHexCheck& check, unsigned offset, unsigned length) {
+    unsigned first = std::min(length, 0x10000u - offset);
+    AddRange(check.ranges, check.base + offset, check.base + offset + first);
+    if (length > first) AddRange(check.ranges, check.base, check.base + (length - first));
+}
+
+// Checks a record line that holds only hexadecimal digits after its ':'.
+void CheckRecordFields(GenHexCheck& check, std::uint64_t line, std::string_view digits) {
+    Problems& problems = check.problems;
+    if (digits.size() % 2 != 0) {
+        LineProblem(problems, line, "odd number of hexadecimal digits (" + Decimal(digits.size()) + ")");
+        return;
+    }
+    if (digits.size() < 10) {
+        LineProblem(problems, line,
+                    "record of " + Decimal(digits.size()) + " hexadecimal digits; a record has at least 10");
+        return;
+    }
+    std::uint8_t bytes[kMaxRecordChars / 2];
+    std::size_t count = digits.size() / 2;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(HexValue(digits[2 * i]) << 4 | HexValue(digits[2 * i + 1]));
+        sum += bytes[i];
+    }
+    unsigned length = bytes[0], offset = bytes[1] << 8 | bytes[2], type = bytes[3];
+    if (count != 5 + length) {
+        LineProblem(problems, line, "length says " + DataBytes(length) + ", the line holds " + Decimal(count - 5));
+        return;
+    }
+    if (sum % 256 != 0) {
+        unsigned found = bytes[count - 1], needed = (found - sum) & 0xFF;
+        LineProblem(problems, line,
+                    "checksum is " + HexDigits(found, 2) + ", the record needs " + HexDigits(needed, 2));
+    }
+    if (type > 5) {
+        LineProblem(problems, line, "unknown record type " + HexDigits(type, 2));
+        return;
+    }
+    if (type == 1) check.endRecordSeen = true;
+
+    unsigned room = kCutBoundary - offset % kCutBoundary;
+    if (type == 0) {
+        // The conversion into gn.hex ends at the first record of length 0:
+        // nothing after it would reach the loader.
+        if (length == 0) {
+            LineProblem(problems, line, "record of length 0 before the end-of-file record");
+            return;
+        }
+        ++check.dataRecords;
+        check.dataBytes += length;
+        AddRecordData(check, offset, length);
+        unsigned largest = length > room ? std::max(room, length - room) : length;
+        if (largest > kLoaderRecordLimit)
+            LineProblem(problems, line,
+                        "record of " + Decimal(length) + " data bytes; the loader takes at most " +
+                            Decimal(kLoaderRecordLimit) + " per record (after cutting at 128-byte boundaries)");
+        return;
+    }
+
+    static const unsigned expectedLength[] = {0, 0, 2, 4, 2, 4};
+    if (length != expectedLength[type]) {
+        LineProblem(problems, line,
+                    std::string(RecordName(type)) + " record (type " + HexDigits(type, 2) + ") of " +
+                        DataBytes(length) + "; it takes " + Decimal(expectedLength[type]));
+        return;
+    }
+    // The conversion would cut any record, whatever its type.
+    if (length > room)
+        LineProblem(problems, line,
+                    std::string(RecordName(type)) + " record at " + HexDigits(offset, 4) +
+                        " runs across a 128-byte boundary; the conversion would cut it in two");
+    if (type == 2) check.base = static_cast<std::uint64_t>(bytes[4] << 8 | bytes[5]) << 4;
+    if (type == 4) check.base = static_cast<std::uint64_t>(bytes[4] << 8 | bytes[5]) << 16;
+}
+
+void CheckRecordLine(GenHexCheck& check, const Line& line) {
+    if (line.length == 0) return;  // a blank line
+    Problems& problems = check.problems;
+    if (check.endRecordSeen) {
+        if (!check.afterEndReported) LineProblem(problems, line.number, "data after the end-of-file record");
+        check.afterEndReported = true;
+        return;
+    }
+    ++check.records;
+    if (line.length > kMaxRecordChars) {
+        LineProblem(
+            problems, line.number,
+            "line of " + Decimal(line.length) + " characters; a record has at most " + Decimal(kMaxRecordChars));
+    } else if (line.kept[0] != ':') {
+        LineProblem(problems, line.number, "the record starts with " + Describe(line.kept[0]) + ", not ':'");
+    } else {
+        std::string_view digits = line.kept.substr(1);
+        auto bad = std::find_if_not(digits.begin(), digits.end(), IsHexDigit);
+        if (bad != digits.end())
+            LineProblem(
+                problems, line.number,
+                Describe(*bad) + " at column " + Decimal(bad - digits.begin() + 2) + " is not a hexadecimal digit");
+        else
+            CheckRecordFields(check, line.number, digits);
+    }
+    if (line.end == LineEnd::None)
+        LineProblem(problems, line.number, "no line end after the last record (file cut short?)");
+}
+
+std::string AddressRange(std::uint64_t start, std::uint64_t end) {
+    return "0x" + HexDigits(start, 8) + "-0x" + HexDigits(end - 1, 8);
+}
+
+}  // namespace
+
+ImageCheck CheckGenHex(std::FILE* file) {
+    ChunkReader reader;
+    BeginReading(reader, file);
+    GenHexCheck check;
+    ReadLines(reader, kMaxRecordChars, UINT64_MAX, [&](const Line& line) { CheckRecordLine(check, line); });
+
+    if (reader.error == 0) {
+        if (!check.endRecordSeen) FileProblem(check.problems, "no end-of-file record");
+        if (check.dataRecords == 0) FileProblem(check.problems, "no data record");
+    }
+    ImageCheck result;
+    FinishCheck(reader, check.problems, result);
+
+    result.summary.push_back("gen.hex: " + Decimal(check.records) + " records, " + Decimal(check.dataBytes) +
+                             " data bytes");
+    std::size_t listed = 0;
+    for (const auto& [start, end] : check.ranges.byStart) {
+        if (listed++ == kMaxListedRanges) break;
+        result.summary.push_back("gen.hex: data at " + AddressRange(start, end));
+    }
+    std::size_t ranges = check.ranges.byStart.size();
+    if (ranges > kMaxListedRanges)
+        result.summary.push_back("gen.hex: ... and " + std::string(check.ranges.overflow ? "more than " : "") +
+                                 Decimal(ranges - kMaxListedRanges) + " more ranges");
+    return result;
+}
+
+ImageCheck CheckPromHex(std::FILE* file) {
+    ChunkReader reader;
+    BeginReading(reader, file);
+    Problems problems = ProblemsOf("genprom.hex");
+    std::uint64_t pages = 0, bytes = 0, pagesWithData = 0;
+    // One character beyond a page is kept: enough to show what is wrong there.
+    bool tooLarge = ReadLines(reader, kMaxPageDigits + 1, kPromPages, [&](const Line& line) {
+        ++pages;
+        auto bad = std::find_if_not(line.kept.begin(), line.kept.end(), IsHexDigit);
+        if (bad != line.kept.end()) {
+            LineProblem(
+                problems, line.number,
+                Describe(*bad) + " at column " + Decimal(bad - line.kept.begin() + 1) + " is not a hexadecimal digit");
+        } else if (line.length > kMaxPageDigits) {
+            LineProblem(problems, line.number,
+                        "line of " + Decimal(line.length) + " characters; a page has at most " +
+                            Decimal(kMaxPageDigits) + " hexadecimal digits");
+        } else if (line.length % 2 != 0) {
+            LineProblem(problems, line.number, "odd number of hexadecimal digits (" + Decimal(line.length) + ")");
+        } else {
+            bytes += line.length / 2;
+            if (line.length > 0) ++pagesWithData;
+        }
+    });
+
+    if (tooLarge) problems.wholeFile.push_back("genprom.hex is larger than the PROM");
+    if (reader.error == 0 && pagesWithData == 0) FileProblem(problems, "no page holds data");
+    ImageCheck result;
+    FinishCheck(reader, problems, result);
+    result.summary.push_back("genprom.hex: " + Decimal(pages) + " pages, " + Decimal(bytes) + " bytes");
+    return result;
+}
+
+ImageCheck CheckGateArrayImage(std::FILE* file) {
+    ChunkReader reader;
+    BeginReading(reader, file);
+    long start = std::ftell(file);
+    while (reader.size <= kMaxGateArrayBytes && ReadChunk(reader) > 0) {
+    }
+
+    Problems problems = ProblemsOf("GEN.dat");
+    if (reader.error == 0 && reader.size == 0) FileProblem(problems, "empty");
+    if (reader.error == 0 && reader.size > kMaxGateArrayBytes) {
+        // The whole size, if the file tells it without being read.
+        long end = -1;
+        if (start >= 0 && std::fseek(file, 0, SEEK_END) == 0) end = std::ftell(file);
+        std::string size = end >= start + static_cast<long>(reader.size) ? Decimal(end - start)
+                                                                         : "more than " + Decimal(kMaxGateArrayBytes);
+        FileProblem(problems, size + " bytes; the device can ask for at most " + Decimal(kMaxGateArrayBytes) +
+                                  " (its block requests carry at most six decimal digits)");
+    }
+    ImageCheck result;
+    FinishCheck(reader, problems, result);
+    result.summary.push_back("GEN.dat: " + Decimal(reader.size) + " bytes, " +
+                             Decimal((reader.size + kGateArrayBlock - 1) / kGateArrayBlock) + " blocks of 32");
+    return result;
+}
+
+ImageFingerprint FingerprintImage(std::FILE* file) {
+    ChunkReader reader;
+    BeginReading(reader, file);
+    while (ReadChunk(reader) > 0) {
+    }
+    ImageFingerprint fingerprint;
+    fingerprint.size = reader.size;
+    fingerprint.sha256 = Sha256Hex(Sha256Finish(reader.sha));
+    if (reader.error != 0) fingerprint.readError = std::strerror(reader.error);
+    return fingerprint;
+}
