@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/sha256.h"
+#include "protocol/limits.h"
 
 namespace {
 
@@ -16,22 +17,11 @@ constexpr std::size_t kChunkSize = 64 * 1024;
 // The longest gen.hex record: ':', then length, address, type, 255 data
 // bytes and the checksum as two digits each.
 constexpr std::size_t kMaxRecordChars = 1 + 2 * (5 + 255);
-// The conversion cuts records at multiples of this many bytes of their
-// 16-bit address, and the loader takes at most this many data bytes in one.
-constexpr unsigned kCutBoundary = 128;
-constexpr unsigned kLoaderRecordLimit = 18;
 // Distinct address ranges kept for the summary; more are only noted.
 constexpr std::size_t kMaxTrackedRanges = 65536;
 
-// A 256-byte page as hexadecimal digits; a 16-bit page number reaches 65,536 of them.
-constexpr std::size_t kMaxPageDigits = 512;
-constexpr std::uint64_t kPromPages = 65536;
-
-// The device asks for gate-array blocks by their first byte's position, 1
-// upwards, in at most six decimal digits: the last block it can ask for
-// starts at position 999,999 and its 32 bytes end at byte 1,000,030.
-constexpr std::uint64_t kGateArrayBlock = 32;
-constexpr std::uint64_t kMaxGateArrayBytes = 999999 + kGateArrayBlock - 1;
+// A page as hexadecimal digits.
+constexpr std::size_t kMaxPageDigits = 2 * kPromPageSize;
 
 std::string Decimal(std::uint64_t value) { return std::to_string(value); }
 
@@ -264,7 +254,7 @@ void CheckRecordFields(GenHexCheck& check, std::uint64_t line, std::string_view 
     }
     if (type == 1) check.endRecordSeen = true;
 
-    unsigned room = kCutBoundary - offset % kCutBoundary;
+    unsigned room = kRecordBoundary - offset % kRecordBoundary;
     if (type == 0) {
         // The conversion into gn.hex ends at the first record of length 0:
         // nothing after it would reach the loader.
@@ -367,7 +357,7 @@ ImageCheck CheckPromHex(std::FILE* file) {
     Problems problems = ProblemsOf("genprom.hex");
     std::uint64_t pages = 0, bytes = 0, pagesWithData = 0;
     // One character beyond a page is kept: enough to show what is wrong there.
-    bool tooLarge = ReadLines(reader, kMaxPageDigits + 1, kPromPages, [&](const Line& line) {
+    bool tooLarge = ReadLines(reader, kMaxPageDigits + 1, kPromPageCount, [&](const Line& line) {
         ++pages;
         auto bad = std::find_if_not(line.kept.begin(), line.kept.end(), IsHexDigit);
         if (bad != line.kept.end()) {
@@ -398,24 +388,25 @@ ImageCheck CheckGateArrayImage(std::FILE* file) {
     ChunkReader reader;
     BeginReading(reader, file);
     long start = std::ftell(file);
-    while (reader.size <= kMaxGateArrayBytes && ReadChunk(reader) > 0) {
+    while (reader.size <= kGateArrayLengthLimit && ReadChunk(reader) > 0) {
     }
 
     Problems problems = ProblemsOf("GEN.dat");
     if (reader.error == 0 && reader.size == 0) FileProblem(problems, "empty");
-    if (reader.error == 0 && reader.size > kMaxGateArrayBytes) {
+    if (reader.error == 0 && reader.size > kGateArrayLengthLimit) {
         // The whole size, if the file tells it without being read.
         long end = -1;
         if (start >= 0 && std::fseek(file, 0, SEEK_END) == 0) end = std::ftell(file);
-        std::string size = end >= start + static_cast<long>(reader.size) ? Decimal(end - start)
-                                                                         : "more than " + Decimal(kMaxGateArrayBytes);
-        FileProblem(problems, size + " bytes; the device can ask for at most " + Decimal(kMaxGateArrayBytes) +
+        std::string size = end >= start + static_cast<long>(reader.size)
+                               ? Decimal(end - start)
+                               : "more than " + Decimal(kGateArrayLengthLimit);
+        FileProblem(problems, size + " bytes; the device can ask for at most " + Decimal(kGateArrayLengthLimit) +
                                   " (its block requests carry at most six decimal digits)");
     }
     ImageCheck result;
     FinishCheck(reader, problems, result);
     result.summary.push_back("GEN.dat: " + Decimal(reader.size) + " bytes, " +
-                             Decimal((reader.size + kGateArrayBlock - 1) / kGateArrayBlock) + " blocks of 32");
+                             Decimal((reader.size + kGateArrayBlockSize - 1) / kGateArrayBlockSize) + " blocks of 32");
     return result;
 }
 

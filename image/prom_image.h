@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdio>
 
-// Reads the next line of the image into buffer (size bytes, zero-filled
-// first; a longer line comes in pieces of size - 1 characters, each its own
-// page). False at the end of the image or on a read error. `textLength` is
-// how much of it is the page's text: all but its last two characters, the
-// line end of a CR LF line.
+// Reads the text of the next line of the image, without its line end (CR
+// LF, LF, CR, or none at the end of the file), into buffer (size bytes,
+// zero-filled first, so the text is always zero-terminated). A line longer
+// than size - 1 characters comes in pieces of that length, each a page of
+// its own. False at the end of the image or on a read error; otherwise
+// `textLength` is the length of the text up to a 0 byte, if there is one:
+// all of it is the page's.
 bool ReadPageLine(std::FILE* image, char* buffer, int size, std::size_t& textLength);

@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// Records are cut at multiples of this many bytes of the 16-bit address.
-constexpr std::uint32_t kRecordBoundary = 0x80;
+#include "protocol/limits.h"
 
 // Reads Intel HEX records from `in` up to the end-of-file record (or the end
 // of the stream) and writes them to `out`.

@@ -12,6 +12,7 @@ using SteadyClock = std::chrono::steady_clock;
 bool g_virtual = false;
 SteadyClock::time_point g_realStart = SteadyClock::now();
 std::uint64_t g_virtualNow = 0;
+void (*g_pauseCheck)() = nullptr;
 
 }  // namespace
 
@@ -30,12 +31,15 @@ void SleepUntilMs(std::uint64_t when) {
 }
 
 void SleepMs(std::uint32_t ms) {
+    if (g_pauseCheck) g_pauseCheck();
     if (g_virtual) {
         g_virtualNow += ms;
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+void SetPauseCheck(void (*check)()) { g_pauseCheck = check; }
 
 void UseRealClock() {
     g_virtual = false;

@@ -8,8 +8,13 @@
 // Milliseconds since start-up on the selected clock.
 std::uint64_t NowMs();
 
-// Pauses the calling thread for ms milliseconds on the selected clock.
+// Pauses the calling thread for ms milliseconds on the selected clock,
+// after the pause check, if one is set.
 void SleepMs(std::uint32_t ms);
+
+// What every SleepMs does first: a pause is where a requested stop of the
+// update takes effect (platform/interrupt.h sets it). Null: nothing.
+void SetPauseCheck(void (*check)());
 
 // Pauses until NowMs() reaches the given time (returns at once if passed).
 void SleepUntilMs(std::uint64_t when);

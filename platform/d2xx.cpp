@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "platform/interrupt.h"
+#include "platform/log.h"
+
 namespace {
 
 // Every call of the missing library fails; the first one a run makes is
@@ -26,6 +29,12 @@ const char* const kCallNames[] = {
 // The backend in use; chosen once at start-up.
 const D2xxOps* g_ops = &kMissing;
 
+// Whether FT_Write has been called since the last ForgetD2xxWrites.
+bool g_writeMade = false;
+
+// Why no driver could be loaded.
+std::string g_unavailableReason;
+
 }  // namespace
 
 const char* D2xxCallName(D2xxCall call) { return kCallNames[static_cast<int>(call)]; }
@@ -41,10 +50,28 @@ bool D2xxCallByName(const char* name, D2xxCall& call) {
 }
 
 const D2xxOps* MissingD2xx() { return &kMissing; }
+
+const D2xxOps* UnavailableD2xx(const std::string& reason) {
+    g_unavailableReason = reason;
+    Log("%s\n", reason.c_str());
+    return &kMissing;
+}
+
+std::string D2xxUnavailableReason() { return g_ops == &kMissing ? g_unavailableReason : ""; }
 void SelectD2xx(const D2xxOps* ops) { g_ops = ops ? ops : &kMissing; }
 const D2xxOps* SelectedD2xx() { return g_ops; }
 
-#define DISPATCH(call, params, args) \
-    FT_STATUS FT_##call params { return g_ops->call args; }
+bool D2xxWriteMade() { return g_writeMade; }
+void ForgetD2xxWrites() { g_writeMade = false; }
+
+// Every call first gives a requested stop its chance (platform/interrupt.h);
+// a write is remembered before it is made, since even a failing one may
+// have reached the device.
+#define DISPATCH(call, params, args)                               \
+    FT_STATUS FT_##call params {                                   \
+        CheckForStop();                                            \
+        if (D2xxCall::call == D2xxCall::Write) g_writeMade = true; \
+        return g_ops->call args;                                   \
+    }
 D2XX_CALLS(DISPATCH)
 #undef DISPATCH

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // On Windows the types are the system's own (32-bit unsigned long), so this
 // header and <windows.h> can be included together in either order.
@@ -105,10 +106,24 @@ const D2xxOps* SelectedD2xx();
 // vendor library cannot be loaded, so that OpenDevice fails cleanly.
 const D2xxOps* MissingD2xx();
 
-// The vendor library, loaded at run time (FTD2XX.dll from the system or the
-// program's own directory on Windows; libftd2xx.so on Linux). When it cannot
-// be loaded, logs one line and returns MissingD2xx().
+// No driver could be loaded: logs `reason` as one line, keeps it for
+// D2xxUnavailableReason, and returns MissingD2xx().
+const D2xxOps* UnavailableD2xx(const std::string& reason);
+
+// Why the program has no driver to talk to (the line logged when loading
+// failed), while MissingD2xx() is the backend in use; empty otherwise.
+std::string D2xxUnavailableReason();
+
+// The vendor library, loaded at run time (FTD2XX.dll from the Windows system
+// directory only; libftd2xx.so on Linux). When it cannot be loaded, logs
+// one line and returns MissingD2xx().
 const D2xxOps* LoadVendorD2xx();
+
+// Whether the program has written to a device (called FT_Write, whatever it
+// returned) since ForgetD2xxWrites: after a failed run, whether the device
+// may have been changed.
+bool D2xxWriteMade();
+void ForgetD2xxWrites();
 
 // The calls the program makes; each goes to the selected backend.
 #define D2XX_DECLARE(call, params, args) FT_STATUS FT_##call params;

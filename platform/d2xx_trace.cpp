@@ -17,6 +17,12 @@ std::FILE* g_out = nullptr;
 std::string g_name;
 bool g_failed = false;  // a write failed: warned once, nothing more written
 
+// The header line and comment lines wait for the first call, so that the
+// run can still add to them (the images' digests, known after their check).
+std::string g_header;
+bool g_headerWritten = false;
+std::vector<std::string> g_commentsBeforeCalls;
+
 // The lines waiting to be written, gathered in one buffer and written out
 // a megabyte at a time. A line is put together in place at g_at, in room
 // that Begin has made for it.
@@ -55,6 +61,23 @@ char* MakeRoom(std::size_t bytes) {
         if (bytes > g_buffer.size()) g_buffer.resize(std::max(bytes, 2 * kWriteAtOnce));
     }
     return g_buffer.data() + g_used;
+}
+
+// A whole line of text, its line end added.
+void PutLine(const std::string& text) {
+    char* at = MakeRoom(text.size() + 1);
+    std::memcpy(at, text.data(), text.size());
+    at[text.size()] = '\n';
+    g_used += text.size() + 1;
+}
+
+// The header and the comments given before the first call come first.
+void WriteHeaderIfDue() {
+    if (g_headerWritten) return;
+    g_headerWritten = true;
+    PutLine("# " + g_header);
+    for (const std::string& comment : g_commentsBeforeCalls) PutLine("# " + comment);
+    g_commentsBeforeCalls.clear();
 }
 
 void Append(const char* text, std::size_t length) {
@@ -109,6 +132,7 @@ const char* Naming(DWORD flags) {
 
 // Starts a line, with room for its fixed parts and `dataBytes` bytes of data.
 void Begin(std::uint64_t ms, D2xxCall call, DWORD dataBytes = 0) {
+    WriteHeaderIfDue();
     g_at = MakeRoom(kLineRoom + 2 * static_cast<std::size_t>(dataBytes));
     PutNumber(ms);
     Put(' ');
@@ -271,7 +295,10 @@ const D2xxOps kTrace = {"trace",
 };
 
 // A program that ends by exit() still leaves the trace complete.
-void WriteAtExit() { WritePending(); }
+void WriteAtExit() {
+    WriteHeaderIfDue();
+    WritePending();
+}
 
 }  // namespace
 
@@ -282,23 +309,34 @@ const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string
     g_name = name;
     g_failed = false;
     g_used = 0;
-    std::string header = "qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
-    if (!headerFields.empty()) header += " " + headerFields;
-    TraceComment(header);
+    g_header = "qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
+    if (!headerFields.empty()) g_header += " " + headerFields;
+    g_headerWritten = false;
+    g_commentsBeforeCalls.clear();
     static const bool registered = std::atexit(WriteAtExit) == 0;
     (void)registered;
     return &kTrace;
 }
 
-void TraceComment(const std::string& text) {
-    std::string line = "# " + text + "\n";
-    std::memcpy(MakeRoom(line.size()), line.data(), line.size());
-    g_used += line.size();
+void AddTraceHeaderFields(const std::string& fields) {
+    if (!g_headerWritten && !fields.empty()) g_header += " " + fields;
 }
 
-bool FlushTrace() { return WritePending(); }
+void TraceComment(const std::string& text) {
+    if (!g_headerWritten) {
+        g_commentsBeforeCalls.push_back(text);
+        return;
+    }
+    PutLine("# " + text);
+}
+
+bool FlushTrace() {
+    WriteHeaderIfDue();
+    return WritePending();
+}
 
 void EndTrace() {
+    WriteHeaderIfDue();
     WritePending();
     if (g_out) {
         errno = 0;

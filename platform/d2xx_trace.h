@@ -25,7 +25,12 @@ constexpr int kTraceFormatVersion = 2;
 const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string& name = "trace",
                          const std::string& headerFields = "");
 
-// Adds a comment line ("# " and the text) to the trace.
+// Adds fields to the header line, as long as no call has been traced yet
+// (the header is written before the first call, or at the end).
+void AddTraceHeaderFields(const std::string& fields);
+
+// Adds a comment line ("# " and the text) to the trace; one given before
+// the first call stands right after the header.
 void TraceComment(const std::string& text);
 
 // Writes what is buffered to the file, so that it is complete up to the

@@ -1,7 +1,6 @@
 // Loads the vendor's D2XX library at run time and fills an operations table
 // from its exports.
 #include "platform/d2xx.h"
-#include "platform/log.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -27,34 +26,26 @@ HMODULE LoadByPath(const wchar_t* path) {
     return lib;
 }
 
-// The program runs elevated and reads its images from the current directory,
-// so the library is taken only from the system directory or from the
-// program's own directory, never from the current directory or PATH.
+// The program runs elevated, from a folder the user chose and often one
+// anyone may write to (Downloads), so the library is taken from the system
+// directory only, where the vendor's driver package always puts it.
 Library OpenLibrary() {
     wchar_t path[MAX_PATH + 32];
     UINT n = GetSystemDirectoryW(path, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
-        lstrcatW(path, L"\\FTD2XX.dll");
-        if (HMODULE lib = LoadByPath(path)) return lib;
-    }
-    DWORD len = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (len > 0 && len < MAX_PATH) {
-        wchar_t* slash = wcsrchr(path, L'\\');
-        if (slash) {
-            slash[1] = 0;
-            lstrcatW(path, L"FTD2XX.dll");
-            if (HMODULE lib = LoadByPath(path)) return lib;
-        }
-    }
-    return nullptr;
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    lstrcatW(path, L"\\FTD2XX.dll");
+    return LoadByPath(path);
 }
 void* Symbol(Library lib, const char* name) { return reinterpret_cast<void*>(GetProcAddress(lib, name)); }
 const char* kLibraryName = "FTD2XX.dll";
+const char kMissingLine[] =
+    "FTD2XX.dll is not in the Windows system folder: the FTDI D2XX device driver is not installed";
 #else
 using Library = void*;
 Library OpenLibrary() { return dlopen("libftd2xx.so", RTLD_NOW | RTLD_LOCAL); }
 void* Symbol(Library lib, const char* name) { return dlsym(lib, name); }
 const char* kLibraryName = "libftd2xx.so";
+const char kMissingLine[] = "D2XX driver library libftd2xx.so could not be loaded - is the FTDI driver installed?";
 #endif
 
 template <typename Fn>
@@ -67,18 +58,14 @@ bool Resolve(Library lib, const char* name, Fn& slot) {
 
 const D2xxOps* LoadVendorD2xx() {
     Library lib = OpenLibrary();
-    if (!lib) {
-        Log("D2XX driver library %s could not be loaded - is the FTDI driver installed?\n", kLibraryName);
-        return MissingD2xx();
-    }
+    if (!lib) return UnavailableD2xx(kMissingLine);
     g_vendor.name = "vendor library";
     bool ok = true;
 #define RESOLVE(call, params, args) ok = ok && Resolve(lib, "FT_" #call, g_vendor.call);
     D2XX_CALLS(RESOLVE)
 #undef RESOLVE
-    if (!ok) {
-        Log("D2XX driver library %s lacks a needed function - is it the FTDI D2XX driver?\n", kLibraryName);
-        return MissingD2xx();
-    }
+    if (!ok)
+        return UnavailableD2xx(std::string("D2XX driver library ") + kLibraryName +
+                               " lacks a needed function - is it the FTDI D2XX driver?");
     return &g_vendor;
 }

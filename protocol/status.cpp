@@ -38,6 +38,10 @@ const char* StatusName(int status) {
             return "USB_TIMED_OUT";
         case COM_CHECK_FAILURE:
             return "COM_CHECK_FAILURE";
+        case INTERRUPTED:
+            return "INTERRUPTED";
+        case TERMINATED:
+            return "TERMINATED";
         default:
             return "?";
     }

@@ -21,6 +21,9 @@ enum StatusCode : int {
     DEVICE_OPEN_FAILURE = 37,
     USB_TIMED_OUT = 38,
     COM_CHECK_FAILURE = 39,
+    // A run stopped from outside: Ctrl+C twice, or SIGTERM and the like.
+    INTERRUPTED = 130,
+    TERMINATED = 143,
 };
 
 // The name of a status code ("USB_OPEN_FAILURE"), "OK" for 0, "?" otherwise.

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "platform/clock.h"
+#include "protocol/limits.h"
 #include "sim/device.h"
 
 namespace sim {
@@ -23,13 +24,12 @@ namespace {
 constexpr std::uint64_t kLatencyMs = kGateArrayLatencyMs;
 constexpr std::uint64_t kListWaitMs = 1000;  // a listed request waits this long for its answer
 constexpr std::uint32_t kEraseModeBlocks = 4;
-constexpr std::uint32_t kBlockSize = 32;
+constexpr std::uint32_t kBlockSize = kGateArrayBlockSize;
 constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
-constexpr std::uint32_t kLargestRequest = 999999;  // six digits
 
 // Blocks the passes cover: the image, as far as six digits can ask.
 std::uint32_t PassBlocks(const GateArrayState& ga) {
-    std::uint32_t reachable = (kLargestRequest - 1) / kBlockSize + 1;
+    std::uint32_t reachable = (kLargestBlockRequest - 1) / kBlockSize + 1;
     std::uint32_t blocks = static_cast<std::uint32_t>((std::uint64_t{ga.length} + kBlockSize - 1) / kBlockSize);
     return blocks < reachable ? blocks : reachable;
 }

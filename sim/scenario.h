@@ -12,16 +12,12 @@
 #include <vector>
 
 #include "platform/d2xx.h"
+#include "protocol/limits.h"
 
 namespace sim {
 
 // A scenario file is a page of settings; anything larger is not one.
 constexpr std::size_t kScenarioSizeLimit = 1u << 20;
-
-// The longest gate-array image the device can ask for: a request carries at
-// most six decimal digits, and the block at position 999,999 ends at byte
-// 1,000,030.
-constexpr std::uint32_t kGateArrayLengthLimit = 1000030;
 
 struct Scenario {
     // The attached FTDI devices' descriptions, in index order.

@@ -308,7 +308,7 @@ TEST_F(GateArrayTest, ProgrammingFailureTable) {
     std::filesystem::remove(Dir() / "GEN.dat");
     Start();
     EXPECT_EQ(ProgramGateArray(), GEN_DAT_OPEN_FAILURE);
-    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nfailed to open GEN.dat\n");
+    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nfailed to open GEN.dat\nNo such file or directory\n");
     EXPECT_FALSE(Device().open);
 
     // A command byte lost at the reset is only printed.

@@ -77,10 +77,10 @@ TEST_F(ProcessorTest, SampleFirmwareEndsUpInTheProcessorMemory) {
 }
 
 TEST_F(ProcessorTest, ConsoleRunProgramsTheSampleAndDumpsIt) {
-    std::filesystem::copy_file(std::filesystem::path(QVM7316_SOURCE_DIR) / "samples" / "gen.hex", Dir() / "gen.hex");
+    CopySamples();
     std::string command = std::string(QVM7316_CONSOLE_EXE) + " -C '" + Dir().string() +
                           "' --simulate --yes --dump d >console.txt 2>&1 </dev/null";
-    std::system(command.c_str());  // later stages may fail for want of their files
+    std::system(command.c_str());
     std::string log = ReadFile("console.txt");
     EXPECT_THAT(log, HasSubstr("gen.hex to gn.hex conversion done\n"));
     EXPECT_THAT(log, HasSubstr("\nDoing BSB.....\nBSB string sent\nCPU programming done\n"));

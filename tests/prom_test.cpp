@@ -166,16 +166,37 @@ TEST_F(PromTest, EmptyImageSendsOneClosedHeaderAndC0) {
     EXPECT_FALSE(Device().open);
 }
 
-TEST_F(PromTest, LongLineIsSentAsTwoPagesAndShortLinesSendNoData) {
+TEST_F(PromTest, EveryDigitOfALineIsSentWhateverItsLineEnd) {
     std::string longLine = std::string(598, 'C') + "12";
     WriteFile("genprom.hex", longLine + "\r\n\n\r\n" + std::string("\0AB\r\n", 5) + "ABCDE\n12345");
     EXPECT_EQ(ProgramProm(), 0);
-    // 599 characters less two, then "2" of the piece "2\r\n"; nothing for "\n",
-    // "\r\n" and the line that starts with a 0 byte.
-    EXPECT_THAT(PageData(), ElementsAre(Hex(std::string(597, 'C')), Hex("2"), "", "", "", Hex("ABCD"), Hex("123")));
+    // A line of 600 characters in pieces of 599 and 1; empty pages for "\n",
+    // "\r\n" and the line that starts with a 0 byte; a last line without a
+    // line end keeps all its digits.
+    EXPECT_THAT(PageData(),
+                ElementsAre(Hex(longLine.substr(0, 599)), Hex("2"), "", "", "", Hex("ABCDE"), Hex("12345")));
     EXPECT_THAT(Output(), HasSubstr("Finished....7 Pages Programmed\n"));
     EXPECT_EQ(g_stepCounter, 8);  // an image under 7680 bytes ticks at every page
     EXPECT_EQ(Device().prom.highestPageProgrammed, 6);
+
+    // An image with LF, CR or no line end at its end programs the PROM as
+    // its CR LF twin does.
+    std::vector<std::vector<std::uint8_t>> proms;
+    for (const std::string end : {"\r\n", "\n", "\r"}) {
+        std::string text = "0102" + end + end + "A1B2C3";
+        for (int i = 0; i < 3; ++i) text += end + std::string(512, "0123456789ABCDEF"[i]);
+        WriteFile("genprom.hex", end == "\r\n" ? text + end : text);
+        Start();
+        Device().prom.unprogrammedByte = 0xFF;  // as after an erase
+        ASSERT_EQ(ProgramProm(), 0) << Hex(end);
+        proms.push_back(DumpedProm());
+    }
+    ASSERT_EQ(proms[0].size(), 6u * 256);
+    EXPECT_EQ(proms[0][1], 0x02);
+    EXPECT_EQ(proms[0][512 + 2], 0xC3);
+    EXPECT_EQ(proms[0][5 * 256 + 255], 0x22);
+    EXPECT_EQ(proms[1], proms[0]);
+    EXPECT_EQ(proms[2], proms[0]);
 }
 
 TEST_F(PromTest, QueueOf128DoesNotWaitAnd129Does) {

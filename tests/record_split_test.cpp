@@ -4,7 +4,9 @@
 #include "image/record_split.h"
 
 #include <gmock/gmock.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -119,19 +121,34 @@ TEST_F(RecordSplitTest, LineEndsAreReadAsTheyComeAndWrittenAsCrLf) {
 
 TEST_F(RecordSplitTest, FailuresCloseWhatWasOpened) {
     EXPECT_EQ(ConvertHexFile(), GEN_HEX_OPEN_FAILURE);
-    EXPECT_EQ(Output(), "failed to open gen.hex\n");
+    EXPECT_EQ(Output(), "failed to open gen.hex\nNo such file or directory\n");
     EXPECT_FALSE(std::filesystem::exists(Dir() / "gn.hex"));
 
-    WriteFile("gen.hex", ":00000001FF\r\n");
+    // gn.hex is written only as a file of its own: a folder, or a link to
+    // a file elsewhere, is refused and the file it points to left alone.
+    WriteFile("gen.hex", ":0400000001020304F2\r\n");
     std::filesystem::create_directory(Dir() / "gn.hex");
     EXPECT_EQ(ConvertHexFile(), GN_HEX_OPEN_FAILURE);
-    EXPECT_EQ(Output(), "failed to open gn.hex\n");
-
-    // A full disk shows when gn.hex is closed.
+    EXPECT_EQ(Output(), "failed to open gn.hex\nit is a folder, not a file\n");
     std::filesystem::remove(Dir() / "gn.hex");
-    std::filesystem::create_symlink("/dev/full", Dir() / "gn.hex");
-    WriteFile("gen.hex", ":0400000001020304F2\r\n");
-    EXPECT_EQ(ConvertHexFile(), FILE_CLOSE_FAILURE);
+    WriteFile("elsewhere.txt", "keep me");
+    std::filesystem::create_symlink(Dir() / "elsewhere.txt", Dir() / "gn.hex");
+    EXPECT_EQ(ConvertHexFile(), GN_HEX_OPEN_FAILURE);
+    EXPECT_EQ(Output(), "failed to open gn.hex\nit is a symbolic link, which is not followed\n");
+    EXPECT_EQ(ReadFile("elsewhere.txt"), "keep me");
+    std::filesystem::remove(Dir() / "gn.hex");
+
+    // A full disk shows when gn.hex is closed: here, a limit on the size of
+    // the files the process writes.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 4;
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    int status = ConvertHexFile();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(status, FILE_CLOSE_FAILURE);
     EXPECT_EQ(Output(), "Converting file format............\nerror closing file\n");
     EXPECT_EQ(g_stepCounter, 0);
 }

@@ -16,11 +16,17 @@ using ::testing::HasSubstr;
 class SequenceTest : public DeviceTest {};
 
 TEST_F(SequenceTest, FirstStageFailureStopsTheRunWithRedBarAndFailureBox) {
+    CopySamples();
     Start("devices =");
     EXPECT_EQ(UpdateWorker(), -1);
     EXPECT_EQ(LastFailedStatus(), USB_OPEN_FAILURE);
-    EXPECT_THAT(DisplayEvents(), ElementsAre("started", "progress 0  QVM7316 - 0%", "ended 28 Programming failed"));
-    EXPECT_EQ(Output(), "0 FTDI device(s) found\nno QVM7316 found - exiting\n");
+    // Nothing reached the device: the box gives the reason on a second line.
+    EXPECT_THAT(DisplayEvents(), ElementsAre("started", "progress 0  QVM7316 - 0%",
+                                             "ended 28 Programming failed | no QVM7316 found - exiting"));
+    EXPECT_EQ(Output(),
+              "0 FTDI device(s) found\nno QVM7316 found - exiting\n"
+              "failed in ConnectToProcessor: USB_OPEN_FAILURE (28)\n"
+              "Nothing was sent to the QVM7316: the device was not changed.\n");
 }
 
 TEST_F(SequenceTest, StageTableHasTheFixedOrderAndPauses) {
@@ -34,6 +40,7 @@ TEST_F(SequenceTest, StageTableHasTheFixedOrderAndPauses) {
 }
 
 TEST_F(SequenceTest, ConsoleProgramExitsWithTheFailingStagesStatus) {
+    CopySamples();
     WriteFile("none.txt", "devices =\n");
     auto run = RunConsole("-C " + Dir().string() + " --simulate=none.txt --yes", Dir() / "out.txt");
     EXPECT_EQ(run.exitCode, USB_OPEN_FAILURE);

@@ -25,8 +25,9 @@ bool RecProgress(int percent, const char* title) {
     g_events.push_back("progress " + std::to_string(percent) + " " + title);
     return true;
 }
-void RecEnded(int status, const char* message) {
-    g_events.push_back("ended " + std::to_string(status) + " " + message);
+void RecEnded(int status, const char* message, const char* reason) {
+    g_events.push_back("ended " + std::to_string(status) + " " + message +
+                       (*reason ? std::string(" | ") + reason : ""));
 }
 const DisplayOps kRecorder = {RecStarted, RecProgress, RecEnded};
 
@@ -155,6 +156,12 @@ std::vector<std::string> DeviceTest::Writes() {
         writes.push_back(std::to_string(t.ms) + " " + t.rest.substr(0, t.rest.find(' ')));
     }
     return writes;
+}
+
+void DeviceTest::CopySamples() {
+    for (const char* name : {"gen.hex", "genprom.hex", "GEN.dat"})
+        std::filesystem::copy_file(std::filesystem::path(QVM7316_SOURCE_DIR) / "samples" / name, Dir() / name,
+                                   std::filesystem::copy_options::overwrite_existing);
 }
 
 void DeviceTest::WriteFile(const std::string& name, const std::string& content) {

@@ -57,6 +57,8 @@ class DeviceTest : public ::testing::Test {
     std::vector<TraceLine> Trace();
     // Every FT_Write as "<ms> <hex bytes>", in order.
     std::vector<std::string> Writes();
+    // Copies the sample images of samples/ into the working folder.
+    void CopySamples();
     // Writes a file into the working folder.
     void WriteFile(const std::string& name, const std::string& content);
     std::string ReadFile(const std::string& name);

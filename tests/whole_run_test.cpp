@@ -17,8 +17,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-const char* const kSamples[] = {"gen.hex", "genprom.hex", "GEN.dat"};
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -60,12 +58,6 @@ std::string PromImage(const std::string& hexText) {
 
 class WholeRunTest : public DeviceTest {
   protected:
-    void CopySamples() {
-        for (const char* name : kSamples)
-            std::filesystem::copy_file(std::filesystem::path(QVM7316_SOURCE_DIR) / "samples" / name, Dir() / name,
-                                       std::filesystem::copy_options::overwrite_existing);
-    }
-
     void ExpectDumpHoldsTheImages(const std::string& dump) {
         EXPECT_EQ(ReadFile(dump + "/processor.bin"), ProcessorImage(ReadFile("gen.hex")));
         EXPECT_EQ(ReadFile(dump + "/prom.bin"), PromImage(ReadFile("genprom.hex")));

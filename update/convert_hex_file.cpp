@@ -1,22 +1,23 @@
 // The conversion stage: "gen.hex" becomes "gn.hex", the form in which the
 // processor programming streams the firmware to the loader.
 #include <cstdio>
+#include <string>
 
 #include "image/record_split.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "protocol/status.h"
+#include "update/check_images.h"
 #include "update/stage.h"
 #include "update/stages.h"
 
 int ConvertHexFile() {
-    std::FILE* in = OpenImageFile("gen.hex", "rb");
-    if (!in) {
-        Log("failed to open gen.hex\n");
-        return GiveUp(GEN_HEX_OPEN_FAILURE);
-    }
-    std::FILE* out = OpenImageFile("gn.hex", "w+b");
+    std::FILE* in = OpenCheckedImage("gen.hex");
+    if (!in) return GiveUp(GEN_HEX_OPEN_FAILURE);
+    std::string reason;
+    std::FILE* out = AdoptImageFile(CreateRegularFile("gn.hex", reason));
     if (!out) {
-        Log("failed to open gn.hex\n");
+        Log("failed to open gn.hex\n%s\n", reason.c_str());
         return GiveUp(GN_HEX_OPEN_FAILURE);
     }
     Log("Converting file format............\n");

@@ -9,6 +9,7 @@
 #include "protocol/commands.h"
 #include "protocol/hex_digits.h"
 #include "protocol/status.h"
+#include "update/check_images.h"
 #include "update/stage.h"
 
 std::uint32_t MaxSize = 0;
@@ -40,11 +41,8 @@ std::size_t FormatBlock(std::FILE* file) {
 }  // namespace
 
 std::FILE* OpenGateArrayImage() {
-    std::FILE* image = OpenImageFile("GEN.dat", "rb");
-    if (image == nullptr) {
-        Log("failed to open GEN.dat\n");
-        return nullptr;
-    }
+    std::FILE* image = OpenCheckedImage("GEN.dat");
+    if (image == nullptr) return nullptr;
     std::fseek(image, 0, SEEK_END);
     long end = std::ftell(image);
     std::fseek(image, 0, SEEK_SET);

@@ -8,16 +8,18 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "protocol/limits.h"
+
 // The size of the image the running gate-array stage serves.
 extern std::uint32_t MaxSize;
 
-constexpr std::uint32_t kBlockSize = 32;     // image bytes per answer
-constexpr std::uint32_t kRequestLength = 6;  // characters per request
+constexpr std::uint32_t kBlockSize = kGateArrayBlockSize;  // image bytes per answer
+constexpr std::uint32_t kRequestLength = 6;                // characters per request
 constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
 
-// Opens "GEN.dat" as an image file of the stage, measures MaxSize and logs
-// "MaxSize = %u". Null after the line "failed to open GEN.dat"; the stage
-// closes the image with CloseImageFile.
+// Opens "GEN.dat" as a checked image of the stage (OpenCheckedImage),
+// measures MaxSize and logs "MaxSize = %u". Null after the lines of a failed
+// open; the stage closes the image with CloseImageFile.
 std::FILE* OpenGateArrayImage();
 
 enum class RequestResult { Received, ReadFailure, TimedOut };

@@ -2,6 +2,8 @@
 
 #include "device/link.h"
 #include "image/hex_codec.h"
+#include "platform/interrupt.h"
+#include "update/check_images.h"
 #include "update/gate_array_requests.h"
 #include "update/program_prom.h"
 #include "update/progress.h"
@@ -9,6 +11,8 @@
 
 void ResetProcessState() {
     ResetStageFiles();
+    ResetImageCheck();
+    ResetInterrupts();
     ResetDeviceLink();
     ResetProgress();
     ResetHexCodec();

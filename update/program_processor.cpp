@@ -3,9 +3,11 @@
 // boot status record and leaves the loader.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "device/link.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
@@ -51,9 +53,10 @@ int ProgramProcessor() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendCommandByte(CMD_LOADER);
 
-    std::FILE* gnHex = OpenImageFile("gn.hex", "rb");
+    std::string reason;
+    std::FILE* gnHex = AdoptImageFile(OpenRegularFile("gn.hex", reason));
     if (!gnHex) {
-        Log("failed to open gn.hex\n");
+        Log("failed to open gn.hex\n%s\n", reason.c_str());
         return GiveUp(GN_HEX_OPEN_FAILURE);
     }
     std::fseek(gnHex, 0, SEEK_END);

@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
+#include "update/check_images.h"
 #include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
@@ -80,11 +81,8 @@ int ProgramProm() {
     Log("Programming PROM\n");
     SleepMs(10);
 
-    std::FILE* image = OpenImageFile(kPromImageName, "rb");
-    if (image == nullptr) {
-        Log("failed to open %s\n", kPromImageName);
-        return GiveUp(PROM_HEX_OPEN_FAILURE);
-    }
+    std::FILE* image = OpenCheckedImage(kPromImageName);
+    if (image == nullptr) return GiveUp(PROM_HEX_OPEN_FAILURE);
     std::fseek(image, 0, SEEK_END);
     long end = std::ftell(image);
     std::fseek(image, 0, SEEK_SET);

@@ -4,9 +4,7 @@
 
 #include <cstdint>
 
-// A 16-bit page number and a 24-bit address reach 65536 pages of 256 bytes:
-// the whole 16 MiB PROM.
-constexpr std::uint32_t kPromPageCount = 65536;
+#include "protocol/limits.h"
 
 // The page limit in force, kPromPageCount unless a test lowered it (to
 // check an oversized image without writing a 33 MiB file). A line read for

@@ -8,7 +8,7 @@ namespace {
 
 void NoRunStarted() {}
 bool NoProgress(int, const char*) { return false; }
-void NoRunEnded(int, const char*) {}
+void NoRunEnded(int, const char*, const char*) {}
 
 const DisplayOps kNoDisplay = {NoRunStarted, NoProgress, NoRunEnded};
 const DisplayOps* g_display = &kNoDisplay;

@@ -20,8 +20,9 @@ struct DisplayOps {
     // with its title text. False when there is nothing to show it on yet.
     bool (*Progress)(int percent, const char* title);
     // The run has ended: status 0 with kRunSucceeded, or the failing
-    // stage's status with the failure message.
-    void (*RunEnded)(int status, const char* message);
+    // status with kRunFailed and, when nothing reached the device, the
+    // failure as one line (else empty) for a display that shows no log.
+    void (*RunEnded)(int status, const char* message, const char* reason);
 };
 
 // Chooses where the display goes (default: nowhere, as before the window

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct Stage {
     std::uint32_t pauseBeforeMs;
@@ -20,6 +21,20 @@ int RunUpdate();
 // The status code of the stage that failed in the last run (0 if none).
 int LastFailedStatus();
 
-// The worker's body: tells the display that a run starts, runs the update,
-// and tells the display how it ended. Returns RunUpdate's result.
+// Where the last run stopped and why, as the log gives it after a failure:
+// "failed in ProgramProm: USB_WRITE_FAILURE (27)", "failed in image check:
+// GEN_HEX_OPEN_FAILURE (32)", "stopped in ErasePromChip: INTERRUPTED (130)";
+// empty after a success.
+std::string LastFailure();
+
+// What the log says after a failure about the device.
+inline constexpr char kDeviceUnchanged[] = "Nothing was sent to the QVM7316: the device was not changed.";
+inline constexpr char kRunAgain[] =
+    "Bytes were sent to the QVM7316: run the update again from the start, with the device kept connected.";
+
+// The worker's body, in both programs: guards the run against interrupts,
+// tells the display that a run starts, runs the update, and tells the
+// display how it ended. After a failure it logs where the run stopped and
+// whether the device may have been changed, and the run log file records
+// the end. Returns RunUpdate's result.
 int UpdateWorker();

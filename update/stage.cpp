@@ -36,8 +36,7 @@ int FinishDeviceStage() {
     return FinishStage();
 }
 
-std::FILE* OpenImageFile(const char* name, const char* mode) {
-    std::FILE* file = std::fopen(name, mode);
+std::FILE* AdoptImageFile(std::FILE* file) {
     if (file) g_stageFiles.push_back(file);
     return file;
 }

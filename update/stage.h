@@ -23,9 +23,9 @@ int FinishStage();
 // close fails.
 int FinishDeviceStage();
 
-// Opens an image file for the running stage (null when it cannot be
-// opened). The stage holds it until CloseImageFile or GiveUp.
-std::FILE* OpenImageFile(const char* name, const char* mode);
+// Makes a file the running stage has opened one that it holds, until
+// CloseImageFile or GiveUp closes it. Returns the file (null stays null).
+std::FILE* AdoptImageFile(std::FILE* file);
 
 // Closes a file the stage opened. Returns 0, or FILE_CLOSE_FAILURE after the
 // line "error closing file".

@@ -40,7 +40,8 @@ bool Progress(int, const char* title) {
     return true;
 }
 
-void RunEnded(int, const char* message) {
+// The reason is in the log already, a line or so above.
+void RunEnded(int, const char* message, const char*) {
     Log("%s\n", message);
     LogFlush();
 }

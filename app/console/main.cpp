@@ -1,105 +1,58 @@
 // qvm7316-update: the update sequence as a console program.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "app/console/console_display.h"
+#include "app/options.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
+#include "platform/interrupt.h"
+#include "platform/log.h"
 #include "platform/text.h"
+#include "protocol/status.h"
 #include "sim/device.h"
 #include "sim/scenario.h"
+#include "update/check_images.h"
+#include "update/run_record.h"
 #include "update/run_update.h"
 
-#ifndef QVM7316_VERSION
-#define QVM7316_VERSION "0.1.0"
-#endif
-
 namespace {
-
-constexpr int kUsageError = 2;
 
 const char kUsage[] =
     "Usage: qvm7316-update [options]\n"
     "Updates the QVM7316: processor firmware (gen.hex), PROM (genprom.hex) and\n"
-    "gate array (GEN.dat), read from the working directory.\n"
+    "gate array (GEN.dat), read from the working directory. The three images are\n"
+    "checked before the device is touched.\n"
     "\n"
     "Options:\n"
     "  --yes                 do not wait for Enter after the start-up warning\n"
+    "  --check               only check the three images (no device, no driver\n"
+    "                        needed): a summary of each, then \"images OK\"\n"
     "  --simulate[=FILE]     use the emulated device, set up by a scenario file\n"
     "                        (default: one QVM7316 that answers correctly)\n"
     "  --realtime            with --simulate: run on the real clock, not in virtual time\n"
     "  --trace FILE          write every D2XX call to FILE\n"
     "  --dump DIR            with --simulate: write what the device holds into DIR\n"
     "                        after the run (processor.bin, prom.bin, gatearray.bin, device.txt)\n"
+    "  --log FILE            append the record of the run to FILE\n"
+    "                        (default: qvm7316-update.log in the working directory)\n"
+    "  --no-log              keep no record of the run in a file\n"
     "  -C DIR                change to DIR first; later paths are taken from there\n"
     "  --help                show this text\n"
     "  --version             show the version\n"
     "\n"
-    "Exit status: 0 when the update succeeded; otherwise the status code of the\n"
-    "stage that failed (23 to 39); 2 for a usage error, before any device is used.\n";
-
-struct Options {
-    bool yes = false;
-    bool simulate = false;
-    std::string scenario;
-    bool realtime = false;
-    std::string trace;
-    std::string dump;
-    std::string directory;
-};
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "qvm7316-update: %s\nTry 'qvm7316-update --help'.\n", message.c_str());
-    return kUsageError;
-}
-
-// Returns -1 to go on, or the exit code to end with.
-int ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto takeValue = [&](std::string& slot) {
-            if (i + 1 >= argc) return false;
-            slot = argv[++i];
-            return !slot.empty();
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("qvm7316-update %s\n", QVM7316_VERSION);
-            return 0;
-        } else if (arg == "--yes" || arg == "-y") {
-            options.yes = true;
-        } else if (arg == "--simulate") {
-            options.simulate = true;
-        } else if (arg.rfind("--simulate=", 0) == 0) {
-            options.simulate = true;
-            options.scenario = arg.substr(std::strlen("--simulate="));
-            if (options.scenario.empty()) return UsageError("--simulate= needs a scenario file");
-        } else if (arg == "--realtime") {
-            options.realtime = true;
-        } else if (arg == "--trace") {
-            if (!takeValue(options.trace)) return UsageError("--trace needs a file name");
-        } else if (arg.rfind("--trace=", 0) == 0) {
-            options.trace = arg.substr(std::strlen("--trace="));
-        } else if (arg == "--dump") {
-            if (!takeValue(options.dump)) return UsageError("--dump needs a folder");
-        } else if (arg.rfind("--dump=", 0) == 0) {
-            options.dump = arg.substr(std::strlen("--dump="));
-        } else if (arg == "-C") {
-            if (!takeValue(options.directory)) return UsageError("-C needs a folder");
-        } else {
-            return UsageError("unknown option " + QuoteForMessage(arg));
-        }
-    }
-    if (options.realtime && !options.simulate) return UsageError("--realtime goes with --simulate");
-    if (!options.dump.empty() && !options.simulate) return UsageError("--dump goes with --simulate");
-    return -1;
-}
+    "Ctrl+C during the update only warns: stopping may leave the device unusable.\n"
+    "A second Ctrl+C within 5 seconds, or SIGTERM, stops the update at its next\n"
+    "device call, closes the connection and says where it stopped.\n"
+    "\n"
+    "Exit status: 0 when the update succeeded (with --check: the images are good);\n"
+    "otherwise the status code of what failed (23 to 39; a failed image check gives\n"
+    "that of the first bad file: 32 gen.hex, 33 gn.hex, 34 genprom.hex, 31 GEN.dat);\n"
+    "130 when stopped by Ctrl+C, 143 by SIGTERM; 2 for a usage error, before any\n"
+    "device is used.\n";
 
 bool Confirmed() {
     std::printf("\nPress Enter to start the update, or Ctrl+C to cancel: ");
@@ -112,17 +65,51 @@ bool Confirmed() {
     return true;
 }
 
+// --check: the image check of a run, alone, with a summary of each image.
+int CheckOnly() {
+    const ImagesCheck& check = CheckImages();
+    RecordRunStart("check", check);
+    for (const CheckedImage& image : check.images)
+        if (image.failures.empty())
+            for (const std::string& line : image.summary) Log("%s\n", line.c_str());
+    LogImageFailures(check);
+    if (check.status == 0) {
+        Log("images OK\n");
+        RecordRunEnd("images OK");
+    } else {
+        RecordRunEnd(std::string("failed in image check: ") + StatusName(check.status) + " (" +
+                     std::to_string(check.status) + ")");
+    }
+    return check.status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    IgnoreClosedOutput();
     UseRealClock();
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("qvm7316-update %s\n", QVM7316_VERSION);
+        return 0;
+    }
 
     if (!options.directory.empty()) {
         std::error_code ec;
         std::filesystem::current_path(options.directory, ec);
         if (ec) return UsageError("cannot change to " + QuoteForMessage(options.directory) + ": " + ec.message());
+    }
+
+    if (options.check) {
+        if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
+        int status = CheckOnly();
+        CloseRunLog();
+        return status;
     }
 
     sim::Scenario scenario;
@@ -144,6 +131,7 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
 
+    if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
     const D2xxOps* backend = nullptr;
     if (options.simulate) {
         if (options.realtime)
@@ -159,9 +147,9 @@ int main(int argc, char** argv) {
     SelectDisplay(ConsoleDisplay());
 
     int result = UpdateWorker();
-    std::fflush(stdout);
 
     if (trace) EndTrace();
+    CloseRunLog();
     if (!options.dump.empty()) {
         std::string error;
         if (!sim::DumpDevice(sim::TheDevice(), options.dump, error))

@@ -7,15 +7,19 @@
 // clang-format on
 
 #include <cstdio>
+#include <string>
 
 #include "app/console/console_display.h"
+#include "app/options.h"
 #include "app/win32/dialog.h"
 #include "app/win32/message.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
+#include "platform/log.h"
 
 // The program entry: warning, resources, then the modal dialog, whose
-// result is the exit code. The command line and show value are not used.
+// result is the exit code. The command line (read by main) and the show
+// value are not used.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_instance = instance;
     ShowMessage(kMessageInformation, "%s", kStartupWarning);
@@ -48,13 +52,46 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, 0));
 }
 
-int main() {
+namespace {
+
+// Later library loads, ours and those of the libraries we load, search the
+// system directory only. Windows versions without the call (before 8, or
+// 7 without its update) keep SetDllDirectoryW's narrower protection.
+void LoadLibrariesFromTheSystemOnly() {
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefault) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// The options the dialog program takes; the others are the console
+// program's.
+int CheckOptions(const Options& options) {
+    if (options.help || options.version || options.yes || options.check || options.simulate || options.realtime ||
+        !options.trace.empty() || !options.dump.empty() || !options.directory.empty())
+        return UsageError("the Windows program takes only --log FILE and --no-log");
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     // The program runs elevated in a folder of the user's choice: no DLL is
     // ever taken from the current directory.
     SetDllDirectoryW(L"");
+    LoadLibrariesFromTheSystemOnly();
     // The log reaches a redirected standard output as it is written, so it
     // is complete even when the program is ended in the middle of a run.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     UseRealClock();
-    return WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+
+    Options options;
+    if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
+    if (int code = CheckOptions(options); code >= 0) return code;
+    // The record of every run, kept when the console window has closed.
+    if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
+
+    int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+    CloseRunLog();
+    return result;
 }

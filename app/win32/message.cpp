@@ -61,12 +61,16 @@ bool Progress(int percent, const char* title) {
 }
 
 // A failed run paints the bar red and shows its message in the error box,
-// which holds the worker until it is dismissed. Close is enabled again;
+// with the reason on a second line when nothing reached the device. The
+// box holds the worker until it is dismissed. Close is enabled again;
 // Start stays disabled: one run per start of the program.
-void RunEnded(int status, const char* message) {
+void RunEnded(int status, const char* message, const char* reason) {
     if (status != 0) {
         SetBarColour(kBarRed);
-        ShowMessage(kMessageError, "%s", message);
+        if (reason && *reason)
+            ShowMessage(kMessageError, "%s\n%s", message, reason);
+        else
+            ShowMessage(kMessageError, "%s", message);
     }
     EnableItem(ITEM_CLOSE, true);
 }

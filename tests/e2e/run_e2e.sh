@@ -10,14 +10,20 @@
 # Scenarios:
 #   missing-icon the program built without its icon: the warning, then the
 #                icon's failure box and exit code 1, no dialog
-#   no-device    no FTDI device attached: the "Programming failed" box, the
-#                red bar, Close enabled and focused, Start disabled, exit 0
-#   planted-dll  an FTD2XX.dll only in the working folder is never loaded
+#   no-device    no FTDI device attached: the "Programming failed" box with
+#                its reason, the red bar, Close enabled and focused, Start
+#                disabled, exit 0, and the run log file records the failure
+#   planted-dll  an FTD2XX.dll beside the program, in the working folder, is
+#                never loaded: the driver is taken from the system folder only
 #   update       the whole update: the log and what the device ends up
 #                holding equal those of the console program run against the
 #                same emulated device; a second Start and the close box are
 #                refused while it runs; " QVM7316 - DONE!", the success text,
 #                the green bar, focus on Close, exit 0
+#
+# The stand-in FTD2XX.dll is installed as the system's (in the Wine
+# prefix's system32) for the scenarios that need a device, and removed for
+# the others.
 #
 # Usage: tests/e2e/run_e2e.sh <windows build folder> <linux console program>
 set -euo pipefail
@@ -221,6 +227,10 @@ fi
 
 # ---- Running the program -------------------------------------------------
 
+system_dll=$WINEPREFIX/drive_c/windows/system32/FTD2XX.dll
+install_driver() { cp "$standin" "$system_dll"; }
+remove_driver() { rm -f "$system_dll"; }
+
 run=
 run_pid=
 launch() {  # launch <run folder> <program>: starts it with the run folder as working folder
@@ -286,11 +296,12 @@ check_finished_and_close() {  # check_finished_and_close <scenario> <bar line as
 }
 
 # A run that fails: the box, then the red bar.
-check_failure_box() {  # check_failure_box <scenario>
+check_failure_box() {  # check_failure_box <scenario> [<reason on the box's second line>]
     wait_for 60 "\"Programming failed\" box" window_shown "$BOX" || return 1
     local box
     box=$(inspect 'ZORL Quiven vuru Vivazuruvi')
-    check "$1: failure box text" grep -q 'text=Programming failed$' <<<"$box"
+    check "$1: failure box text" grep -q 'text=Programming failed' <<<"$box"
+    if [ -n "${2:-}" ]; then check "$1: failure box reason" grep -qF -- "$2" <<<"$box"; fi
     shot "$1-3-failed"
     press "$BOX" Escape || return 1
     wait_for 10 "failure box to close" window_gone "$BOX"
@@ -325,39 +336,50 @@ scenario_no_device() {
     cp "$exe" "$standin" "$dir/"
     printf 'devices =\n' >"$dir/none.scenario"
     cp "$dir/none.scenario" "$dir/reference/"
+    local image
+    for image in gen.hex genprom.hex GEN.dat; do
+        cp "$src/samples/$image" "$dir/"
+        cp "$src/samples/$image" "$dir/reference/"
+    done
     (cd "$dir/reference" && "$console" --simulate=none.scenario --yes >console.log 2>console.err) || true
+    install_driver
     export QVM7316_SCENARIO=none.scenario
     launch "$dir" ./qvm7316-update.exe
     unset QVM7316_SCENARIO
     to_idle_dialog no-device || return 1
     check_idle_dialog no-device
     press "$IDLE" Return || return 1
-    check_failure_box no-device || return 1
-    check "no-device: log" same_log "$dir/reference/console.log" "$dir/stdout.log" "$dir/log.diff"
-    check "no-device: log says no device" log_has "$dir/stdout.log" 'no QVM7316 found - exiting'
+    check_failure_box no-device 'no QVM7316 found - exiting' || return 1
     check "no-device: title keeps the last reading" window_shown '^ QVM7316 - 0%$'
     check_finished_and_close no-device 'bar position=0 colour=0x0000C8'
+    check "no-device: log" same_log "$dir/reference/console.log" "$dir/stdout.log" "$dir/log.diff"
+    check "no-device: log says no device" log_has "$dir/stdout.log" 'no QVM7316 found - exiting'
+    check "no-device: the run log file records the failure" \
+        log_has "$dir/qvm7316-update.log" '=== end: failed in ConnectToProcessor: USB_OPEN_FAILURE (28) after'
+    check "no-device: the run log file has the run's lines" log_has "$dir/qvm7316-update.log" 'no QVM7316 found'
 }
 
 # ---- Scenario: a planted FTD2XX.dll in the working folder ----------------
 
-# The program runs elevated and reads its images from the working folder; a
-# DLL put there must not be loaded. This one would attach a working device.
+# The program runs elevated, often from a folder anyone may write to, and
+# reads its images from there; a DLL put beside it must not be loaded. This
+# one would attach a working device; the system has no driver.
 scenario_planted_dll() {
-    local dir=$out/runs/planted-dll
-    mkdir -p "$dir/program" "$dir/work"
-    cp "$exe" "$dir/program/"
-    cp "$standin" "$dir/work/"
-    launch "$dir/work" ../program/qvm7316-update.exe
+    local dir=$out/runs/planted-dll image
+    mkdir -p "$dir"
+    cp "$exe" "$standin" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
+    remove_driver
+    launch "$dir" ./qvm7316-update.exe
     wait_for 120 "start-up warning" window_shown "$BOX" || return 1
     press "$BOX" Escape || return 1
     wait_for 30 "idle dialog" window_shown "$IDLE" || return 1
     press "$IDLE" Return || return 1
-    check_failure_box planted-dll || return 1
-    check "planted-dll: the library is reported missing" \
-        log_has "$dir/work/stdout.log" 'D2XX driver library FTD2XX.dll could not be loaded'
-    check "planted-dll: no device was listed" bash -c "! grep -q 'FTDI device(s) found' '$dir/work/stdout.log'"
+    local missing='FTD2XX.dll is not in the Windows system folder: the FTDI D2XX device driver is not installed'
+    check_failure_box planted-dll "$missing" || return 1
     check_finished_and_close planted-dll 'bar position=0 colour=0x0000C8'
+    check "planted-dll: the driver is reported missing" log_has "$dir/stdout.log" "$missing"
+    check "planted-dll: no device was listed" bash -c "! grep -q 'FTDI device(s) found' '$dir/stdout.log'"
 }
 
 # ---- Scenario: the whole update -------------------------------------------
@@ -365,7 +387,8 @@ scenario_planted_dll() {
 scenario_update() {
     local dir=$out/runs/update image
     mkdir -p "$dir/reference"
-    cp "$exe" "$standin" "$dir/"
+    cp "$exe" "$dir/"
+    install_driver
     local images=0
     for image in gen.hex genprom.hex GEN.dat; do
         if [ -f "$src/samples/$image" ]; then
@@ -440,6 +463,9 @@ scenario_update() {
     # Written in text mode on Windows: CR LF line ends.
     check "update: the device's counts equal the console run's (device.txt)" \
         cmp -s "$dir/reference/dump/device.txt" <(tr -d '\r' <"$dir/device-dump/device.txt")
+    if [ $expect_success = yes ]; then
+        check "update: the run log file records the success" log_has "$dir/qvm7316-update.log" '=== end: succeeded after'
+    fi
     note "update: $(windows_log "$dir/stdout.log" | grep -c .) log lines"
 }
 

@@ -1,0 +1,36 @@
+// The command line of both programs. Each program takes what it supports
+// and refuses the rest as a usage error (exit code 2), before anything is
+// done.
+#pragma once
+
+#include <string>
+
+// Exit code of a usage error: a bad option, an unreadable scenario or trace
+// file, or the warning not confirmed. Nothing touched a device.
+constexpr int kUsageError = 2;
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool yes = false;       // --yes: no prompt after the start-up warning
+    bool check = false;     // --check: the image check alone
+    bool simulate = false;  // --simulate[=FILE]
+    std::string scenario;
+    bool realtime = false;  // --realtime
+    std::string trace;      // --trace FILE
+    std::string dump;       // --dump DIR
+    std::string directory;  // -C DIR
+    std::string log;        // --log FILE
+    bool noLog = false;     // --no-log
+};
+
+// Parses the arguments into options. Returns -1 to go on, or an exit code
+// after the message of a usage error on standard error.
+int ParseOptions(int argc, char** argv, Options& options);
+
+// Prints "qvm7316-update: <message>" and the hint to --help on standard
+// error; returns kUsageError.
+int UsageError(const std::string& message);
+
+// The run log file the options choose: "" for none.
+std::string RunLogPath(const Options& options);

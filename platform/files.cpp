@@ -1,0 +1,155 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr char kFolder[] = "it is a folder, not a file";
+constexpr char kNotRegular[] = "it is not a regular file (a pipe or a device)";
+
+#if defined(_WIN32)
+constexpr char kLink[] = "it is a link (a reparse point), which is not followed";
+
+std::string SystemReason(DWORD error) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = '\0';
+    return n > 0 ? text : "Windows error " + std::to_string(error);
+}
+
+// A stream on a disk file, or null after closing it: a named pipe or a
+// device opened by its name is refused.
+std::FILE* OnDiskOnly(std::FILE* file, std::string& reason) {
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) == FILE_TYPE_DISK) return file;
+    std::fclose(file);
+    reason = kNotRegular;
+    return nullptr;
+}
+#else
+constexpr char kLink[] = "it is a symbolic link, which is not followed";
+
+// Whether the open descriptor is a regular file; closes it and gives the
+// reason when it is not.
+bool RegularOrClosed(int fd, std::string& reason) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        reason = std::strerror(errno);
+    } else if (S_ISDIR(info.st_mode)) {
+        reason = kFolder;
+    } else if (!S_ISREG(info.st_mode)) {
+        reason = kNotRegular;
+    } else {
+        return true;
+    }
+    close(fd);
+    return false;
+}
+
+std::FILE* StreamOn(int fd, const char* mode, std::string& reason) {
+    // Opened without waiting, in case it was a pipe; reads wait as usual.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, mode);
+    if (!file) {
+        reason = std::strerror(errno);
+        close(fd);
+    }
+    return file;
+}
+#endif
+
+}  // namespace
+
+#if defined(_WIN32)
+
+std::FILE* OpenRegularFile(const char* path, std::string& reason) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        reason = SystemReason(GetLastError());
+        return nullptr;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        reason = kFolder;
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    return OnDiskOnly(file, reason);
+}
+
+bool RefusedForWriting(const char* path, std::string& reason) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;  // nothing there yet
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        reason = kLink;
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        reason = kFolder;
+    else if (attributes & FILE_ATTRIBUTE_DEVICE)
+        reason = kNotRegular;
+    else
+        return false;
+    return true;
+}
+
+std::FILE* CreateRegularFile(const char* path, std::string& reason) {
+    if (RefusedForWriting(path, reason)) return nullptr;
+    std::FILE* file = std::fopen(path, "w+b");
+    if (!file) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    return OnDiskOnly(file, reason);
+}
+
+#else
+
+std::FILE* OpenRegularFile(const char* path, std::string& reason) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    if (!RegularOrClosed(fd, reason)) return nullptr;
+    return StreamOn(fd, "rb", reason);
+}
+
+bool RefusedForWriting(const char* path, std::string& reason) {
+    struct stat info;
+    if (lstat(path, &info) != 0) return false;  // nothing there yet, or nothing we can see
+    if (S_ISLNK(info.st_mode))
+        reason = kLink;
+    else if (S_ISDIR(info.st_mode))
+        reason = kFolder;
+    else if (!S_ISREG(info.st_mode))
+        reason = kNotRegular;
+    else
+        return false;
+    return true;
+}
+
+std::FILE* CreateRegularFile(const char* path, std::string& reason) {
+    if (RefusedForWriting(path, reason)) return nullptr;
+    // O_NOFOLLOW: a link put there since the look above is refused too.
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        reason = errno == ELOOP ? kLink : std::strerror(errno);
+        return nullptr;
+    }
+    if (!RegularOrClosed(fd, reason)) return nullptr;
+    return StreamOn(fd, "w+b", reason);
+}
+
+#endif

@@ -1,0 +1,24 @@
+// Opening the image files safely. The program runs elevated on Windows, in
+// a folder anyone may have written to: what stands at an image's name may
+// be a folder, a pipe (which would hold a read for ever), a device, or a
+// link to a file elsewhere. These open only regular files.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Opens an existing regular file for reading ("rb"). A folder, a pipe or a
+// device is refused without being waited on. Null otherwise, with the reason
+// in one line: the system's ("No such file or directory") or our own ("it is
+// a folder, not a file").
+std::FILE* OpenRegularFile(const char* path, std::string& reason);
+
+// Creates or empties a file for writing and reading ("w+b"). What already
+// stands at that name must be a regular file: a symbolic link (on Windows,
+// any reparse point) is refused, never followed, and so is a folder, a pipe
+// or a device. Null otherwise, with the reason in one line.
+std::FILE* CreateRegularFile(const char* path, std::string& reason);
+
+// Whether CreateRegularFile would refuse what stands at path now (nothing
+// there is fine); the reason in one line when it would.
+bool RefusedForWriting(const char* path, std::string& reason);

@@ -1,0 +1,17 @@
+// The record of a run in the run log file (platform/log.h): a header line
+// before the run's log lines and a result line after them, so that after a
+// failure in the field the file tells support when, with which program and
+// which images, and how it ended.
+#pragma once
+
+#include <string>
+
+struct ImagesCheck;
+
+// "=== <local date and time> qvm7316-update <version> <what>: <images>",
+// <what> being "update" or "check". Gives the trace's header the images too.
+void RecordRunStart(const char* what, const ImagesCheck& images);
+
+// "=== end: <outcome> after <seconds> s", the time on the program's clock
+// since RecordRunStart.
+void RecordRunEnd(const std::string& outcome);
