@@ -38,6 +38,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"-C", nullptr, &o.directory, false},
         {"--log", nullptr, &o.log, false},
         {"--no-log", &o.noLog, nullptr, false},
+        {"--list", &o.list, nullptr, false},
+        {"--serial", nullptr, &o.serial, false},
     };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -73,6 +75,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
     if (o.realtime && !o.simulate) return UsageError("--realtime goes with --simulate");
     if (!o.dump.empty() && !o.simulate) return UsageError("--dump goes with --simulate");
     if (o.noLog && !o.log.empty()) return UsageError("--log and --no-log exclude each other");
+    if (o.list && o.check) return UsageError("--list and --check exclude each other");
     return -1;
 }
 

@@ -14,6 +14,8 @@ struct Options {
     bool version = false;
     bool yes = false;       // --yes: no prompt after the start-up warning
     bool check = false;     // --check: the image check alone
+    bool list = false;      // --list: the attached FTDI devices
+    std::string serial;     // --serial SN: the device to update
     bool simulate = false;  // --simulate[=FILE]
     std::string scenario;
     bool realtime = false;  // --realtime

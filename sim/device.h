@@ -87,9 +87,12 @@ struct GateArrayState {
 
 struct Device {
     Scenario scenario;
+    std::string description;  // as the listing gives it
+    std::string serial;
 
     // USB side.
     bool open = false;
+    int lockFd = -1;  // with a bus folder: the lock that keeps other processes out
     std::uint32_t readTimeoutMs = 0;
     struct Incoming {
         std::uint64_t at;  // when the byte reaches the host's receive queue
@@ -98,7 +101,6 @@ struct Device {
     std::deque<Incoming> toHost;  // sorted by arrival time
     std::uint32_t txBacklog = 0;  // bytes written not yet sent to the device
     std::uint64_t txDrainedAt = 0;
-    std::array<std::uint32_t, kD2xxCallCount> callCounts{};  // calls made, by D2xxCall
 
     // Onboard processor.
     Mode mode = Mode::Idle;
@@ -114,13 +116,18 @@ struct Device {
     GateArrayState gateArray;
 };
 
-// The one emulated device of the process.
+// The device the update talked to: the one opened last (before any open,
+// the first attached one). With one device attached, simply the device.
 Device& TheDevice();
 
-// Replaces the device with a fresh one set up by the scenario. Call with
-// the clock already chosen and the working directory set (the gate array's
-// default length is the size of GEN.dat there).
-void StartEmulator(const Scenario& scenario);
+// The attached device with that serial number, or null.
+Device* FindDevice(const std::string& serial);
+
+// Replaces the attached devices with fresh ones set up by the scenario.
+// Call with the clock already chosen and the working directory set (the
+// gate array's default length is the size of GEN.dat there). A relative
+// `bus` folder is taken from `scenarioFolder`.
+void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder = ".");
 
 // The emulator as a D2XX backend.
 const D2xxOps* EmulatorD2xx();

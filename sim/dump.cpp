@@ -47,7 +47,9 @@ bool DumpDevice(const Device& device, const std::string& dir, std::string& error
 
     const auto& ga = device.gateArray;
     std::ofstream txt(base / "device.txt", std::ios::trunc);
-    txt << "handshakes: " << device.handshakes << "\n"
+    txt << "serial: " << device.serial << "\n"
+        << "description: " << device.description << "\n"
+        << "handshakes: " << device.handshakes << "\n"
         << "loader_records: " << device.loader.recordsReceived << "\n"
         << "loader_records_rejected: " << device.loader.recordsRejected << "\n"
         << "bsb_records: " << device.loader.bsbRecords << "\n"
@@ -60,7 +62,11 @@ bool DumpDevice(const Device& device, const std::string& dir, std::string& error
         << "com_checks: " << device.comChecks << "\n"
         << "gate_array_erases: " << ga.erases << "\n"
         << "gate_array_length: " << ga.length << "\n"
-        << "gate_array_verify: " << (!ga.verifyRan ? "not run" : ga.verifyMatched ? "matched" : "mismatch") << "\n"
+        << "gate_array_verify: "
+        << (!ga.verifyRan      ? "not run"
+            : ga.verifyMatched ? "matched"
+                               : "mismatch")
+        << "\n"
         << "gate_array_verify_mismatches: " << ga.verifyMismatches << "\n";
     txt.close();
     if (!txt) {

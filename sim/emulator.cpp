@@ -3,6 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 #include "platform/clock.h"
 #include "protocol/commands.h"
@@ -11,59 +19,80 @@
 namespace sim {
 namespace {
 
-Device g_device;
+// The attached devices, each with its own state; a device's handle is its
+// address. The listing shows them in `order`, which the scenario may
+// reverse between connections.
+struct Bus {
+    std::vector<std::unique_ptr<Device>> devices;
+    std::vector<std::size_t> order;
+    std::array<std::uint32_t, kD2xxCallCount> callCounts{};  // over all devices, for `fail`
+    std::uint32_t closes = 0;
+    Device* updated = nullptr;  // the device opened last
+    std::string lockFolder;     // `bus`: where devices are locked across processes
+};
 
-// The handle the emulator hands out; any other value is invalid.
-FT_HANDLE Handle() { return &g_device; }
+Bus g_bus;
+Scenario g_scenario;
 
 // Counts the call and tells whether the scenario makes this one fail.
 bool FailsNow(D2xxCall call) {
-    std::uint32_t n = ++g_device.callCounts[static_cast<int>(call)];
-    auto it = g_device.scenario.failures.find(call);
-    if (it == g_device.scenario.failures.end()) return false;
+    std::uint32_t n = ++g_bus.callCounts[static_cast<int>(call)];
+    auto it = g_scenario.failures.find(call);
+    if (it == g_scenario.failures.end()) return false;
     return std::find(it->second.begin(), it->second.end(), n) != it->second.end();
 }
 
-bool Valid(FT_HANDLE h) { return g_device.open && h == Handle(); }
+// The open device a handle stands for, or null.
+Device* Opened(FT_HANDLE h) {
+    for (auto& d : g_bus.devices)
+        if (h == d.get() && d->open) return d.get();
+    return nullptr;
+}
 
-// What every call on an open device does first: the device catches up with
+// What every call on an open device does first: the devices catch up with
 // the clock, the scenario may make the call fail, and the handle must be
-// the open device's.
-FT_STATUS Enter(D2xxCall call, FT_HANDLE h) {
-    GateArrayDue(g_device, NowMs());
-    if (FailsNow(call)) return FT_IO_ERROR;
-    if (!Valid(h)) return FT_INVALID_HANDLE;
-    return FT_OK;
+// an open device's. Null with the status to return otherwise.
+Device* Enter(D2xxCall call, FT_HANDLE h, FT_STATUS& refused) {
+    for (auto& d : g_bus.devices) GateArrayDue(*d, NowMs());
+    refused = FT_IO_ERROR;
+    if (FailsNow(call)) return nullptr;
+    refused = FT_INVALID_HANDLE;
+    return Opened(h);
+}
+
+// The device listed at an index, or null past the end.
+Device* Listed(std::uintptr_t index) {
+    return index < g_bus.order.size() ? g_bus.devices[g_bus.order[index]].get() : nullptr;
 }
 
 // Bytes already in the host's receive queue at the current time.
-std::uint32_t Arrived() {
+std::uint32_t Arrived(const Device& d) {
     std::uint64_t now = NowMs();
     std::uint32_t n = 0;
-    for (const auto& in : g_device.toHost) {
+    for (const auto& in : d.toHost) {
         if (in.at > now) break;
         ++n;
     }
     return n;
 }
 
-void DrainTx() {
+void DrainTx(Device& d) {
     std::uint64_t now = NowMs();
-    if (now <= g_device.txDrainedAt) return;
-    std::uint64_t sent = (now - g_device.txDrainedAt) * g_device.scenario.txDrainBytesPerMs;
-    g_device.txBacklog = sent >= g_device.txBacklog ? 0 : g_device.txBacklog - static_cast<std::uint32_t>(sent);
-    g_device.txDrainedAt = now;
+    if (now <= d.txDrainedAt) return;
+    std::uint64_t sent = (now - d.txDrainedAt) * d.scenario.txDrainBytesPerMs;
+    d.txBacklog = sent >= d.txBacklog ? 0 : d.txBacklog - static_cast<std::uint32_t>(sent);
+    d.txDrainedAt = now;
 }
 
-void RememberCommand(std::uint8_t byte) {
-    auto& last = g_device.lastCommands;
+void RememberCommand(Device& d, std::uint8_t byte) {
+    auto& last = d.lastCommands;
     last.push_back(byte);
     if (last.size() > 4) last.erase(last.begin());
 }
 
-bool HandshakePatternSent() {
+bool HandshakePatternSent(const Device& d) {
     static const std::uint8_t kPattern[] = {CMD_SYNC_A, CMD_SYNC_B, CMD_SYNC_A, CMD_LOADER};
-    const auto& last = g_device.lastCommands;
+    const auto& last = d.lastCommands;
     return last.size() == 4 && std::equal(last.begin(), last.end(), kPattern);
 }
 
@@ -74,7 +103,7 @@ void LeaveMode(Device& d) {
 }
 
 void CommandByte(Device& d, std::uint8_t byte) {
-    RememberCommand(byte);
+    RememberCommand(d, byte);
     switch (byte) {
         case CMD_GROUP_OPEN:
             PromGroupOpen(d);
@@ -134,7 +163,7 @@ void DataByte(Device& d, std::uint8_t byte) {
     }
     switch (d.mode) {
         case Mode::Loader:
-            if (byte == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent()) {
+            if (byte == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent(d)) {
                 ++d.handshakes;
                 if (d.scenario.handshakeReply)
                     SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
@@ -151,63 +180,114 @@ void DataByte(Device& d, std::uint8_t byte) {
     }
 }
 
-void Receive(std::uint8_t byte) {
+void Receive(Device& d, std::uint8_t byte) {
     if (byte >= CMD_END)
-        CommandByte(g_device, byte);
+        CommandByte(d, byte);
     else
-        DataByte(g_device, byte);
+        DataByte(d, byte);
 }
 
 FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
     if (FailsNow(D2xxCall::ListDevices)) return FT_IO_ERROR;
-    const auto& devices = g_device.scenario.devices;
     if (Flags & FT_LIST_NUMBER_ONLY) {
         if (!pArg1) return FT_INVALID_PARAMETER;
-        *static_cast<DWORD*>(pArg1) = static_cast<DWORD>(devices.size());
+        *static_cast<DWORD*>(pArg1) = static_cast<DWORD>(g_bus.order.size());
         return FT_OK;
     }
-    if ((Flags & FT_LIST_BY_INDEX) && (Flags & FT_OPEN_BY_DESCRIPTION)) {
-        auto index = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(pArg1));
-        if (index >= devices.size()) return FT_DEVICE_NOT_FOUND;
-        if (!pArg2) return FT_INVALID_PARAMETER;
-        char* out = static_cast<char*>(pArg2);
-        std::memset(out, 0, FT_DESCRIPTION_SIZE);
-        std::memcpy(out, devices[index].c_str(), std::min<std::size_t>(devices[index].size(), FT_DESCRIPTION_SIZE - 1));
-        return FT_OK;
+    bool bySerial = Flags & FT_OPEN_BY_SERIAL_NUMBER, byDescription = Flags & FT_OPEN_BY_DESCRIPTION;
+    if (!(Flags & FT_LIST_BY_INDEX) || bySerial == byDescription) return FT_INVALID_PARAMETER;
+    const Device* d = Listed(reinterpret_cast<std::uintptr_t>(pArg1));
+    if (!d) return FT_DEVICE_NOT_FOUND;
+    if (!pArg2) return FT_INVALID_PARAMETER;
+    const std::string& text = bySerial ? d->serial : d->description;
+    char* out = static_cast<char*>(pArg2);
+    std::memset(out, 0, FT_DESCRIPTION_SIZE);
+    std::memcpy(out, text.c_str(), std::min<std::size_t>(text.size(), FT_DESCRIPTION_SIZE - 1));
+    return FT_OK;
+}
+
+// Takes the device for this process; with a bus folder, also against the
+// other processes that emulate the same bus.
+bool Lock(Device& d) {
+    if (g_bus.lockFolder.empty()) return true;
+#if defined(_WIN32)
+    return true;
+#else
+    std::string path = (std::filesystem::path(g_bus.lockFolder) / (d.serial + ".lock")).string();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
     }
-    return FT_INVALID_PARAMETER;
+    d.lockFd = fd;
+    return true;
+#endif
+}
+
+void Unlock(Device& d) {
+#if !defined(_WIN32)
+    if (d.lockFd >= 0) ::close(d.lockFd);  // closing the file releases the lock
+#endif
+    d.lockFd = -1;
 }
 
 FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     if (FailsNow(D2xxCall::OpenEx)) return FT_DEVICE_NOT_OPENED;
-    if (Flags != FT_OPEN_BY_DESCRIPTION || !pArg1 || !pHandle) return FT_INVALID_PARAMETER;
-    const auto& devices = g_device.scenario.devices;
-    if (std::find(devices.begin(), devices.end(), static_cast<const char*>(pArg1)) == devices.end())
-        return FT_DEVICE_NOT_FOUND;
-    if (g_device.open) return FT_DEVICE_NOT_OPENED;  // the driver opens a device once
-    g_device.open = true;
-    g_device.readTimeoutMs = 0;
-    *pHandle = Handle();
+    bool bySerial = Flags == FT_OPEN_BY_SERIAL_NUMBER;
+    if ((!bySerial && Flags != FT_OPEN_BY_DESCRIPTION) || !pArg1 || !pHandle) return FT_INVALID_PARAMETER;
+    // The first device in listing order named exactly so.
+    const char* name = static_cast<const char*>(pArg1);
+    Device* found = nullptr;
+    for (std::size_t index : g_bus.order) {
+        Device& d = *g_bus.devices[index];
+        if ((bySerial ? d.serial : d.description) == name) {
+            found = &d;
+            break;
+        }
+    }
+    if (!found) return FT_DEVICE_NOT_FOUND;
+    // The driver opens a device once, in this process or another.
+    if (found->open || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
+    found->open = true;
+    found->readTimeoutMs = 0;
+    g_bus.updated = found;
+    *pHandle = found;
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimClose(FT_HANDLE h) {
-    if (FT_STATUS refused = Enter(D2xxCall::Close, h); refused != FT_OK) return refused;
-    g_device.open = false;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::Close, h, refused);
+    if (!d) return refused;
+    d->open = false;
+    Unlock(*d);
+    // A device that re-enumerates, or one plugged in meanwhile: the order
+    // changes between connections.
+    ++g_bus.closes;
+    if (g_bus.closes == g_scenario.swapOrderAfter) std::reverse(g_bus.order.begin(), g_bus.order.end());
+    if (g_bus.closes == g_scenario.attachAfter) {
+        std::vector<std::size_t> later;
+        for (std::size_t i = 0; i < g_scenario.attachedLater.size(); ++i)
+            later.push_back(g_scenario.devices.size() + i);
+        g_bus.order.insert(g_bus.order.begin(), later.begin(), later.end());
+    }
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD returned) {
     if (returned) *returned = 0;
-    if (FT_STATUS refused = Enter(D2xxCall::Read, h); refused != FT_OK) return refused;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::Read, h, refused);
+    if (!d) return refused;
     if (!buffer || !returned) return FT_INVALID_PARAMETER;
 
     // The read returns when `count` bytes have arrived or the time-out has
     // passed. A time-out of 0 waits for as long as bytes are still coming.
-    auto& queue = g_device.toHost;
+    auto& queue = d->toHost;
     std::uint64_t now = NowMs();
-    std::uint64_t deadline = g_device.readTimeoutMs ? now + g_device.readTimeoutMs : UINT64_MAX;
-    GateArrayDue(g_device, deadline);
+    std::uint64_t deadline = d->readTimeoutMs ? now + d->readTimeoutMs : UINT64_MAX;
+    GateArrayDue(*d, deadline);
     std::uint64_t returnAt = deadline;
     DWORD available = 0;
     for (const auto& in : queue) {
@@ -231,51 +311,61 @@ FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD return
 
 FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD written) {
     if (written) *written = 0;
-    if (FT_STATUS refused = Enter(D2xxCall::Write, h); refused != FT_OK) return refused;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::Write, h, refused);
+    if (!d) return refused;
     if (!buffer || !written) return FT_INVALID_PARAMETER;
-    DrainTx();
+    DrainTx(*d);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    for (DWORD i = 0; i < count; ++i) Receive(bytes[i]);
-    g_device.txBacklog += count;
-    bool servingGateArray = g_device.mode == Mode::GateArrayErase || g_device.mode == Mode::GateArrayProgram;
-    *written = servingGateArray ? GateArrayBytesWritten(g_device, count) : count;
+    for (DWORD i = 0; i < count; ++i) Receive(*d, bytes[i]);
+    d->txBacklog += count;
+    bool servingGateArray = d->mode == Mode::GateArrayErase || d->mode == Mode::GateArrayProgram;
+    *written = servingGateArray ? GateArrayBytesWritten(*d, count) : count;
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
-    if (FT_STATUS refused = Enter(D2xxCall::Purge, h); refused != FT_OK) return refused;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::Purge, h, refused);
+    if (!d) return refused;
     if (mask & FT_PURGE_RX) {
         // What has arrived is dropped; what the device sends later still comes.
         std::uint64_t now = NowMs();
-        auto& queue = g_device.toHost;
+        auto& queue = d->toHost;
         while (!queue.empty() && queue.front().at <= now) queue.pop_front();
     }
     if (mask & FT_PURGE_TX) {
-        g_device.txBacklog = 0;
-        g_device.txDrainedAt = NowMs();
+        d->txBacklog = 0;
+        d->txDrainedAt = NowMs();
     }
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimSetTimeouts(FT_HANDLE h, ULONG readMs, ULONG) {
-    if (FT_STATUS refused = Enter(D2xxCall::SetTimeouts, h); refused != FT_OK) return refused;
-    g_device.readTimeoutMs = readMs;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::SetTimeouts, h, refused);
+    if (!d) return refused;
+    d->readTimeoutMs = readMs;
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimGetQueueStatus(FT_HANDLE h, DWORD* rx) {
-    if (FT_STATUS refused = Enter(D2xxCall::GetQueueStatus, h); refused != FT_OK) return refused;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::GetQueueStatus, h, refused);
+    if (!d) return refused;
     if (!rx) return FT_INVALID_PARAMETER;
-    *rx = Arrived();
+    *rx = Arrived(*d);
     return FT_OK;
 }
 
 FT_STATUS WINAPI SimGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* event) {
-    if (FT_STATUS refused = Enter(D2xxCall::GetStatus, h); refused != FT_OK) return refused;
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::GetStatus, h, refused);
+    if (!d) return refused;
     if (!rx || !tx || !event) return FT_INVALID_PARAMETER;
-    DrainTx();
-    *rx = Arrived();
-    *tx = g_device.txBacklog;
+    DrainTx(*d);
+    *rx = Arrived(*d);
+    *tx = d->txBacklog;
     *event = 0;
     return FT_OK;
 }
@@ -288,12 +378,18 @@ const D2xxOps kEmulator = {"emulator",
 
 }  // namespace
 
-Device& TheDevice() { return g_device; }
+Device& TheDevice() { return g_bus.updated ? *g_bus.updated : *g_bus.devices.front(); }
 
-void StartEmulator(const Scenario& scenario) {
-    g_device = Device{};
-    g_device.scenario = scenario;
-    g_device.txDrainedAt = NowMs();
+Device* FindDevice(const std::string& serial) {
+    for (auto& d : g_bus.devices)
+        if (d->serial == serial) return d.get();
+    return nullptr;
+}
+
+void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) {
+    for (auto& d : g_bus.devices) Unlock(*d);
+    g_bus = Bus{};
+    g_scenario = scenario;
     std::uint32_t length = 0;
     if (scenario.gaLength) {
         length = *scenario.gaLength;
@@ -302,8 +398,32 @@ void StartEmulator(const Scenario& scenario) {
         auto size = std::filesystem::file_size("GEN.dat", ec);
         if (!ec) length = static_cast<std::uint32_t>(size);
     }
-    g_device.gateArray.length = length;
-    g_device.gateArray.image.assign(length, 0xFF);
+    // Every device is a QVM7316 of its own: those attached from the start,
+    // listed, then those plugged in later. With none at all, one stands
+    // ready for the dump, never listed.
+    std::vector<AttachedDevice> all = scenario.devices;
+    all.insert(all.end(), scenario.attachedLater.begin(), scenario.attachedLater.end());
+    std::size_t count = std::max<std::size_t>(all.size(), 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        auto d = std::make_unique<Device>();
+        d->scenario = scenario;
+        if (i < all.size()) {
+            d->description = all[i].description;
+            d->serial = all[i].serial;
+        }
+        if (i < scenario.devices.size()) g_bus.order.push_back(i);
+        d->txDrainedAt = NowMs();
+        d->gateArray.length = length;
+        d->gateArray.image.assign(length, 0xFF);
+        g_bus.devices.push_back(std::move(d));
+    }
+    if (!scenario.bus.empty()) {
+        std::filesystem::path folder = scenario.bus;
+        if (folder.is_relative()) folder = std::filesystem::path(scenarioFolder) / folder;
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+        g_bus.lockFolder = folder.string();
+    }
 }
 
 const D2xxOps* EmulatorD2xx() { return &kEmulator; }

@@ -1,6 +1,7 @@
 #include "sim/scenario.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -122,6 +123,49 @@ bool ParseList(const std::string& value, std::vector<std::string>& out) {
     }
 }
 
+void SkipBlanks(const std::string& s, std::size_t& pos) {
+    while (pos < s.size() && s[pos] == ' ') ++pos;
+}
+
+// "<description> [<serial>], ...": a description, quoted or not, and an
+// optional serial number in brackets, each entry separated by a comma.
+bool ParseDevices(const std::string& value, std::vector<AttachedDevice>& out, std::string& why,
+                  std::size_t serialsBefore = 0) {
+    out.clear();
+    std::size_t pos = 0;
+    while (pos < value.size()) {
+        AttachedDevice device;
+        SkipBlanks(value, pos);
+        if (pos < value.size() && value[pos] == '"') {
+            if (!ParseQuoted(value, pos, device.description)) return why = "a description is not closed", false;
+        } else {
+            std::size_t end = value.find_first_of(",[", pos);
+            device.description = Trim(value.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+            pos = end == std::string::npos ? value.size() : end;
+        }
+        SkipBlanks(value, pos);
+        if (pos < value.size() && value[pos] == '[') {
+            std::size_t close = value.find(']', pos);
+            if (close == std::string::npos) return why = "a serial number is not closed with ]", false;
+            device.serial = Trim(value.substr(pos + 1, close - pos - 1));
+            if (device.serial.empty() || device.serial.find_first_of(" \t\"") != std::string::npos)
+                return why = "a serial number is one word in brackets", false;
+            pos = close + 1;
+            SkipBlanks(value, pos);
+        }
+        if (device.description.empty()) return why = "expected descriptions separated by commas", false;
+        if (device.description.size() >= 64 || device.serial.size() >= 64)
+            return why = "a description or a serial number has at most 63 characters", false;
+        if (device.serial.empty()) device.serial = DefaultSerial(serialsBefore + out.size() + 1);
+        for (const AttachedDevice& other : out)
+            if (other.serial == device.serial)
+                return why = "two devices have the serial number " + device.serial, false;
+        out.push_back(device);
+        if (pos < value.size() && value[pos++] != ',') return why = "expected a comma between devices", false;
+    }
+    return true;
+}
+
 bool SplitTwo(const std::string& value, std::string& first, std::string& second) {
     std::istringstream in(value);
     std::string extra;
@@ -130,10 +174,21 @@ bool SplitTwo(const std::string& value, std::string& first, std::string& second)
 
 bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std::string& why) {
     std::uint32_t n = 0;
-    if (key == "devices") {
-        if (!ParseList(value, s.devices)) return why = "expected descriptions separated by commas", false;
-        for (const auto& d : s.devices)
-            if (d.size() >= 64) return why = "a description has at most 63 characters", false;
+    if (key == "devices") return ParseDevices(value, s.devices, why);
+    if (key == "attach_after") {
+        std::istringstream in(value);
+        std::string rest;
+        if (!(in >> s.attachAfter) || s.attachAfter == 0 || !std::getline(in, rest))
+            return why = "expected <closes from 1> <devices>", false;
+        if (!ParseDevices(rest, s.attachedLater, why, s.devices.size())) return false;
+        for (const AttachedDevice& later : s.attachedLater)
+            for (const AttachedDevice& d : s.devices)
+                if (d.serial == later.serial) return why = "two devices have the serial number " + d.serial, false;
+        return true;
+    }
+    if (key == "bus") {
+        if (value.empty()) return why = "expected a folder", false;
+        s.bus = value;
         return true;
     }
     if (key == "fail") {
@@ -193,6 +248,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         {"ga_erase_ms", &s.gaEraseMs, nullptr, 0, kAny},
         {"ga_stop_after", nullptr, &s.gaStopAfter, 0, kAny},
         {"ga_short_write", nullptr, &s.gaShortWrite, 1, kAny},
+        {"swap_order_after", &s.swapOrderAfter, nullptr, 1, kAny},
     };
     for (const auto& k : numbers) {
         if (key != k.name) continue;
@@ -209,6 +265,12 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
 }
 
 }  // namespace
+
+std::string DefaultSerial(std::size_t n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "EMU%05zu", n);
+    return text;
+}
 
 bool ParseScenario(const std::string& text, const std::string& name, Scenario& out, std::string& error) {
     std::istringstream in(text);

@@ -19,9 +19,30 @@ namespace sim {
 // A scenario file is a page of settings; anything larger is not one.
 constexpr std::size_t kScenarioSizeLimit = 1u << 20;
 
+// An attached FTDI device as the listing gives it.
+struct AttachedDevice {
+    std::string description;
+    std::string serial;
+    bool operator==(const AttachedDevice&) const = default;
+};
+
+// The serial number of the n-th attached device (from 1) that the
+// scenario gives none: "EMU00001", "EMU00002", ...
+std::string DefaultSerial(std::size_t n);
+
 struct Scenario {
-    // The attached FTDI devices' descriptions, in index order.
-    std::vector<std::string> devices{"QVM7316"};
+    // The attached FTDI devices, in listing order.
+    std::vector<AttachedDevice> devices{{"QVM7316", DefaultSerial(1)}};
+    // After this many closes (over all devices) the listing order is
+    // reversed, as when a device re-enumerates; 0: never.
+    std::uint32_t swapOrderAfter = 0;
+    // After this many closes these devices are plugged in, listed first;
+    // 0: never.
+    std::uint32_t attachAfter = 0;
+    std::vector<AttachedDevice> attachedLater;
+    // A folder shared by processes that emulate the same devices: a device
+    // open in one of them cannot be opened in another. Empty: none.
+    std::string bus;
     // D2XX call -> the 1-based numbers of the calls of it that fail.
     std::map<D2xxCall, std::vector<std::uint32_t>> failures;
     // The byte the device sends after the sync byte; nullopt: silent.

@@ -21,30 +21,59 @@ TEST_F(LinkTest, NoDeviceAttachedPausesAndReportsNotFound) {
     EXPECT_EQ(trace[0].rest, "count = 0 0");
 }
 
-TEST_F(LinkTest, FindsTheModelAmongOtherDevicesAndOpensByTheKey) {
-    Start("devices = FT232R USB UART, QVM7316");
+TEST_F(LinkTest, FindsTheModelAmongOtherDevicesAndOpensItBySerialNumber) {
+    Start("devices = FT232R USB UART [FT1], QVM7316 [A1B2C3]");
     EXPECT_EQ(OpenDevice(), 0);
     EXPECT_EQ(Output(), "2 FTDI device(s) found\nQVM7316 found\n");
-    auto trace = Trace();
-    ASSERT_EQ(trace.size(), 4u);
-    EXPECT_EQ(trace[1].ms, 200u);  // the 200 ms pause after the count
-    EXPECT_EQ(trace[1].rest, "index 0 description = 0 \"FT232R USB UART\"");
-    EXPECT_EQ(trace[2].rest, "index 1 description = 0 \"QVM7316\"");
-    EXPECT_EQ(trace[3].call, "FT_OpenEx");
-    EXPECT_EQ(trace[3].rest, "description \"QVM7316\" = 0");
+    std::vector<std::string> lines;
+    for (const auto& t : Trace()) lines.push_back(std::to_string(t.ms) + " " + t.call + " " + t.rest);
+    // The count, the 200 ms pause, every description, the serial number of
+    // the QVM7316 only, and the open by that serial number.
+    EXPECT_THAT(
+        lines,
+        ElementsAre("0 FT_ListDevices count = 0 2", "200 FT_ListDevices index 0 description = 0 \"FT232R USB UART\"",
+                    "200 FT_ListDevices index 1 description = 0 \"QVM7316\"",
+                    "200 FT_ListDevices index 1 serial = 0 \"A1B2C3\"", "200 FT_OpenEx serial \"A1B2C3\" = 0"));
+    EXPECT_EQ(RunDeviceSerial(), "A1B2C3");
 }
 
-TEST_F(LinkTest, TwoMatchingDevicesOpenOnce) {
-    Start("devices = QVM7316, QVM7316");
-    EXPECT_EQ(OpenDevice(), 0);
-    EXPECT_EQ(Output(), "2 FTDI device(s) found\nQVM7316 found\n");
-    EXPECT_EQ(Trace().size(), 3u);  // count, index 0, open: index 1 never fetched
-}
-
-TEST_F(LinkTest, SupersetDescriptionIsFoundButOpenNeedsTheExactKey) {
-    Start("devices = QVM7316 A");
+TEST_F(LinkTest, OnlyOneDeviceIsEverMeant) {
+    // Two QVM7316 and no choice: refused before anything is opened.
+    Start("devices = QVM7316 [A1], QVM7316 [B2]");
     EXPECT_EQ(OpenDevice(), DEVICE_OPEN_FAILURE);
-    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nOpen handle to QVM7316 failed - exiting\n");
+    EXPECT_EQ(Output(),
+              "2 FTDI device(s) found\n2 QVM7316 devices found - connect only one, or choose one with --serial\n");
+    EXPECT_EQ(Trace().back().call, "FT_ListDevices");
+
+    // The one chosen, whatever its place in the list.
+    ChooseDevice("B2");
+    EXPECT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(Trace().back().rest, "serial \"B2\" = 0");
+    CloseDevice();
+    ChooseDevice("C3");
+    ForgetRunDevice();
+    EXPECT_EQ(OpenDevice(), DEVICE_NOT_FOUND);
+    EXPECT_THAT(Output(), HasSubstr("QVM7316 C3 not found - exiting\n"));
+    // A device that is no QVM7316 cannot be chosen either.
+    Start("devices = FT232R USB UART [FT1]");
+    ChooseDevice("FT1");
+    EXPECT_EQ(OpenDevice(), DEVICE_NOT_FOUND);
+
+    // Later connections keep to the run's device while it is attached.
+    Start("devices = QVM7316 [A1]");
+    ChooseDevice("");
+    ForgetRunDevice();
+    ASSERT_EQ(OpenDevice(), 0);
+    CloseDevice();
+    Start("devices = QVM7316 [B2]");
+    EXPECT_EQ(OpenDevice(), DEVICE_NOT_FOUND);
+    EXPECT_THAT(Output(), HasSubstr("QVM7316 A1 is no longer connected - exiting\n"));
+}
+
+TEST_F(LinkTest, ADescriptionThatHoldsTheKeyIsAQvm7316) {
+    Start("devices = QVM7316 A");
+    EXPECT_EQ(OpenDevice(), 0);
+    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\n");
 }
 
 TEST_F(LinkTest, CaseDifferentDescriptionIsNotFound) {

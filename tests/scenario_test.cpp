@@ -31,7 +31,7 @@ TEST(ScenarioTest, ParsesEveryKindOfValue) {
         "ga_length = 6400\n"
         "tx_drain = 0x20\n";
     ASSERT_TRUE(sim::ParseScenario(text, "s.txt", s, error)) << error;
-    EXPECT_EQ(s.devices, (std::vector<std::string>{"FT232R USB UART", "QVM7316"}));
+    EXPECT_EQ(s.devices, (std::vector<sim::AttachedDevice>{{"FT232R USB UART", "EMU00001"}, {"QVM7316", "EMU00002"}}));
     EXPECT_EQ(s.failures[D2xxCall::Purge], (std::vector<std::uint32_t>{2, 5}));
     EXPECT_EQ(s.handshakeReply, 0x41);
     EXPECT_EQ(s.echoStatus[3], 'X');

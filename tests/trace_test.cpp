@@ -24,9 +24,10 @@ TEST_F(TraceTest, EveryCallHasItsFixedForm) {
     EXPECT_THAT(lines,
                 ::testing::ElementsAre(
                     "0 FT_ListDevices count = 0 1", "200 FT_ListDevices index 0 description = 0 \"QVM7316\"",
-                    "200 FT_OpenEx description \"QVM7316\" = 0", "200 FT_Purge 3 = 0", "200 FT_SetTimeouts 3000 0 = 0",
-                    "200 FT_Write F2 = 0 1", "200 FT_Write C0 = 0 1", "200 FT_GetQueueStatus = 0 48",
-                    "200 FT_GetStatus = 0 48 2 0", "200 FT_Read 6 = 0 20446F696E67", "200 FT_Close = 0"));
+                    "200 FT_ListDevices index 0 serial = 0 \"EMU00001\"", "200 FT_OpenEx serial \"EMU00001\" = 0",
+                    "200 FT_Purge 3 = 0", "200 FT_SetTimeouts 3000 0 = 0", "200 FT_Write F2 = 0 1",
+                    "200 FT_Write C0 = 0 1", "200 FT_GetQueueStatus = 0 48", "200 FT_GetStatus = 0 48 2 0",
+                    "200 FT_Read 6 = 0 20446F696E67", "200 FT_Close = 0"));
     // The first line names the format and the program; readers skip "#" lines.
     EXPECT_THAT(ReadFile("trace.txt"), ::testing::StartsWith("# qvm7316-update trace 2 " QVM7316_VERSION "\n"));
 

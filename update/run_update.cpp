@@ -64,6 +64,7 @@ int RunUpdate() {
     g_lastFailedStatus = 0;
     g_stopped = false;
     ForgetD2xxWrites();
+    ForgetRunDevice();
     g_stepCounter = 0;
     ShowProgress(0);
 

@@ -3,9 +3,11 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "app/console/console_display.h"
 #include "app/options.h"
+#include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
@@ -31,6 +33,10 @@ const char kUsage[] =
     "  --yes                 do not wait for Enter after the start-up warning\n"
     "  --check               only check the three images (no device, no driver\n"
     "                        needed): a summary of each, then \"images OK\"\n"
+    "  --list                list the attached FTDI devices, one a line: index,\n"
+    "                        serial number, description, and QVM7316 or other\n"
+    "  --serial SN           update the QVM7316 with serial number SN; without it the\n"
+    "                        update needs exactly one QVM7316 attached\n"
     "  --simulate[=FILE]     use the emulated device, set up by a scenario file\n"
     "                        (default: one QVM7316 that answers correctly)\n"
     "  --realtime            with --simulate: run on the real clock, not in virtual time\n"
@@ -63,6 +69,41 @@ bool Confirmed() {
         return false;
     }
     return true;
+}
+
+// The description as --list shows it: in double quotes, with a quote or a
+// backslash in it escaped.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// --list: the attached FTDI devices, one a line, for people and for shell
+// loops ("$NF == \"QVM7316\" { print $2 }" gives the QVM7316s' serial numbers).
+int ListOnly() {
+    std::vector<ListedDevice> devices;
+    if (int status = ListAttachedDevices(devices, true); status != 0)
+        return D2xxUnavailableReason().empty() ? status : USB_OPEN_FAILURE;
+    for (const ListedDevice& d : devices)
+        Log("%u %s %s %s\n", static_cast<unsigned>(d.index), d.serial.empty() ? "-" : d.serial.c_str(),
+            Quoted(d.description).c_str(), d.isQvm7316 ? "QVM7316" : "other");
+    return 0;
+}
+
+// The driver the options choose: the emulated devices, or the vendor's.
+const D2xxOps* Backend(const Options& options, const sim::Scenario& scenario) {
+    if (!options.simulate) return LoadVendorD2xx();
+    if (options.realtime)
+        UseRealClock();
+    else
+        UseVirtualClock();
+    std::string folder = std::filesystem::path(options.scenario).parent_path().string();
+    sim::StartEmulator(scenario, folder.empty() ? "." : folder);
+    return sim::EmulatorD2xx();
 }
 
 // --check: the image check of a run, alone, with a summary of each image.
@@ -124,6 +165,14 @@ int main(int argc, char** argv) {
         if (!trace) return UsageError("cannot write the trace file " + QuoteForMessage(options.trace));
     }
 
+    if (options.list) {
+        const D2xxOps* backend = Backend(options, scenario);
+        SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
+        int status = ListOnly();
+        if (trace) EndTrace();
+        return status;
+    }
+
     std::fputs(kStartupWarning, stdout);
     if (!options.yes && !Confirmed()) {
         std::fprintf(stderr, "qvm7316-update: not confirmed; nothing was done\n");
@@ -132,17 +181,8 @@ int main(int argc, char** argv) {
     }
 
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
-    const D2xxOps* backend = nullptr;
-    if (options.simulate) {
-        if (options.realtime)
-            UseRealClock();
-        else
-            UseVirtualClock();
-        sim::StartEmulator(scenario);
-        backend = sim::EmulatorD2xx();
-    } else {
-        backend = LoadVendorD2xx();
-    }
+    ChooseDevice(options.serial);
+    const D2xxOps* backend = Backend(options, scenario);
     SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
     SelectDisplay(ConsoleDisplay());
 

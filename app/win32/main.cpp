@@ -13,6 +13,7 @@
 #include "app/options.h"
 #include "app/win32/dialog.h"
 #include "app/win32/message.h"
+#include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/log.h"
@@ -67,9 +68,9 @@ void LoadLibrariesFromTheSystemOnly() {
 // The options the dialog program takes; the others are the console
 // program's.
 int CheckOptions(const Options& options) {
-    if (options.help || options.version || options.yes || options.check || options.simulate || options.realtime ||
-        !options.trace.empty() || !options.dump.empty() || !options.directory.empty())
-        return UsageError("the Windows program takes only --log FILE and --no-log");
+    if (options.help || options.version || options.yes || options.check || options.list || options.simulate ||
+        options.realtime || !options.trace.empty() || !options.dump.empty() || !options.directory.empty())
+        return UsageError("the Windows program takes only --serial SN, --log FILE and --no-log");
     return -1;
 }
 
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
     if (int code = CheckOptions(options); code >= 0) return code;
     // The record of every run, kept when the console window has closed.
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
+    ChooseDevice(options.serial);
 
     int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
     CloseRunLog();

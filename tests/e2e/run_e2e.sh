@@ -15,6 +15,9 @@
 #                disabled, exit 0, and the run log file records the failure
 #   planted-dll  an FTD2XX.dll beside the program, in the working folder, is
 #                never loaded: the driver is taken from the system folder only
+#   two-devices  two QVM7316 attached and none chosen: the failure box says
+#                so before anything is sent; with --serial naming a third,
+#                the box says it is not found
 #   update       the whole update: the log and what the device ends up
 #                holding equal those of the console program run against the
 #                same emulated device; a second Start and the close box are
@@ -233,12 +236,14 @@ remove_driver() { rm -f "$system_dll"; }
 
 run=
 run_pid=
-launch() {  # launch <run folder> <program>: starts it with the run folder as working folder
+launch() {  # launch <run folder> <program> [<argument>...]: starts it with the run folder as working folder
     run=$1
+    local program=$2
+    shift 2
     (
         cd "$run"
         set +e
-        wine "$2" >stdout.log 2>stderr.log
+        wine "$program" "$@" >stdout.log 2>stderr.log
         echo $? >exit-code
     ) &
     run_pid=$!
@@ -382,6 +387,35 @@ scenario_planted_dll() {
     check "planted-dll: no device was listed" bash -c "! grep -q 'FTDI device(s) found' '$dir/stdout.log'"
 }
 
+# ---- Scenario: two devices, none chosen ----------------------------------
+
+# Refused before anything reaches either device; --serial is taken from the
+# command line.
+two_devices_run() {  # two_devices_run <run name> <reason on the box> [<argument>...]
+    local name=$1 dir=$out/runs/$1 reason=$2 image
+    shift 2
+    mkdir -p "$dir"
+    cp "$exe" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
+    printf 'devices = QVM7316 [A1], QVM7316 [B2]\n' >"$dir/two.scenario"
+    install_driver
+    export QVM7316_SCENARIO=two.scenario
+    launch "$dir" ./qvm7316-update.exe "$@"
+    unset QVM7316_SCENARIO
+    wait_for 120 "start-up warning" window_shown "$BOX" || return 1
+    press "$BOX" Escape || return 1
+    wait_for 30 "idle dialog" window_shown "$IDLE" || return 1
+    press "$IDLE" Return || return 1
+    check_failure_box "$name" "$reason" || return 1
+    check_finished_and_close "$name" 'bar position=0 colour=0x0000C8'
+    check "$name: nothing was sent" log_has "$dir/stdout.log" 'Nothing was sent to the QVM7316: the device was not changed.'
+}
+scenario_two_devices() {
+    two_devices_run two-devices '2 QVM7316 devices found - connect only one, or choose one with --serial' || return 1
+    finish_run
+    two_devices_run serial-absent 'QVM7316 C3 not found - exiting' --serial C3
+}
+
 # ---- Scenario: the whole update -------------------------------------------
 
 scenario_update() {
@@ -472,7 +506,7 @@ scenario_update() {
 # ---- Run ------------------------------------------------------------------
 
 # QVM7316_E2E_SCENARIOS can name a subset, e.g. "no_device planted_dll".
-for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll update}; do
+for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll two_devices update}; do
     t=$SECONDS
     note "scenario ${scenario//_/-}"
     scenario_$scenario || fail "${scenario//_/-}: stopped early"
