@@ -14,7 +14,7 @@ FT_STATUS WINAPI MissingCall(Args...) {
     return FT_OTHER_ERROR;
 }
 
-const D2xxOps kMissing = {"no D2XX library",
+const D2xxOps kMissing = {"none",
 #define MISSING_ENTRY(call, params, args) MissingCall,
                           D2XX_CALLS(MISSING_ENTRY)
 #undef MISSING_ENTRY

@@ -74,7 +74,9 @@ constexpr int FT_DESCRIPTION_SIZE = 64;
 
 // One backend: an entry per call, with the vendor's signatures.
 struct D2xxOps {
-    const char* name;  // for the log: "vendor library", "emulator", ...
+    // The driver's name, as the run log and the trace name it: "d2xx" (the
+    // vendor's library), "emulator", "none", ...
+    const char* name;
 #define D2XX_OPS_ENTRY(call, params, args) FT_STATUS(WINAPI* call) params;
     D2XX_CALLS(D2XX_OPS_ENTRY)
 #undef D2XX_OPS_ENTRY

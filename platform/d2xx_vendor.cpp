@@ -59,7 +59,7 @@ bool Resolve(Library lib, const char* name, Fn& slot) {
 const D2xxOps* LoadVendorD2xx() {
     Library lib = OpenLibrary();
     if (!lib) return UnavailableD2xx(kMissingLine);
-    g_vendor.name = "vendor library";
+    g_vendor.name = "d2xx";
     bool ok = true;
 #define RESOLVE(call, params, args) ok = ok && Resolve(lib, "FT_" #call, g_vendor.call);
     D2XX_CALLS(RESOLVE)

@@ -108,10 +108,12 @@ bool StopRequested() { return g_stopStatus != 0; }
 
 void OnInterrupt() { ++g_interrupts; }
 
-void OnTerminate() {
+void RequestStop(int status) {
     int none = 0;
-    g_stopStatus.compare_exchange_strong(none, kStoppedByTermination);
+    g_stopStatus.compare_exchange_strong(none, status);
 }
+
+void OnTerminate() { RequestStop(kStoppedByTermination); }
 
 void CheckForStop() {
     if (!g_inRun || g_stopDelivered) return;

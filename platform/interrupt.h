@@ -42,6 +42,11 @@ void CheckForStop();
 // Whether a stop has been requested in the current run.
 bool StopRequested();
 
+// Stops the run at its next device call or pause with this status, as a
+// second Ctrl+C does (for a driver that finds it cannot go on: a replay
+// that diverged from its recording, say). The first request wins.
+void RequestStop(int status);
+
 // What the handlers do; the tests call them directly.
 void OnInterrupt();  // Ctrl+C, Ctrl+Break
 void OnTerminate();  // SIGTERM
