@@ -211,6 +211,7 @@ FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
 bool Lock(Device& d) {
     if (g_bus.lockFolder.empty()) return true;
 #if defined(_WIN32)
+    (void)d;  // the stand-in DLL serves one process: nothing to lock against
     return true;
 #else
     std::string path = (std::filesystem::path(g_bus.lockFolder) / (d.serial + ".lock")).string();
