@@ -97,7 +97,8 @@ int OpenDevice() {
             return DEVICE_NOT_FOUND;
         }
         if (found > 1) {
-            Log("%zu %s devices found - connect only one, or choose one with --serial\n", found, kModelString);
+            Log("%u %s devices found - connect only one, or choose one with --serial\n", static_cast<unsigned>(found),
+                kModelString);
             return DEVICE_OPEN_FAILURE;
         }
     }
