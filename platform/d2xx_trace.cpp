@@ -288,7 +288,8 @@ FT_STATUS WINAPI TraceGetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwT
     return status;
 }
 
-const D2xxOps kTrace = {"trace",
+// The wrapper goes by the name of the driver it wraps.
+D2xxOps g_trace = {"trace",
 #define TRACE_ENTRY(call, params, args) Trace##call,
                         D2XX_CALLS(TRACE_ENTRY)
 #undef TRACE_ENTRY
@@ -313,9 +314,11 @@ const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string
     if (!headerFields.empty()) g_header += " " + headerFields;
     g_headerWritten = false;
     g_commentsBeforeCalls.clear();
+    g_trace.name = inner->name;
     static const bool registered = std::atexit(WriteAtExit) == 0;
     (void)registered;
-    return &kTrace;
+    g_commentsBeforeCalls.push_back(std::string("driver ") + inner->name);
+    return &g_trace;
 }
 
 void AddTraceHeaderFields(const std::string& fields) {

@@ -20,8 +20,9 @@
 constexpr int kTraceFormatVersion = 2;
 
 // Starts a trace into `out` (named `name` in warnings) and returns the
-// wrapper around `inner`. `headerFields`, when not empty, is appended to the
-// header line. One trace at a time.
+// wrapper around `inner`, which goes by the inner driver's name. The header
+// line (with `headerFields` appended when not empty) and a comment line
+// "# driver <name>" begin the trace. One trace at a time.
 const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string& name = "trace",
                          const std::string& headerFields = "");
 

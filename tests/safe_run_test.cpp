@@ -177,7 +177,7 @@ TEST_F(SafeRunTest, TheRunLogRecordsEveryRunAndAppends) {
     CloseRunLog();
     std::string log = ReadFile("qvm7316-update.log");
     std::string sha = "[0-9a-f]{64}";
-    EXPECT_THAT(log, ContainsRegex("^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update: gen.hex "
+    EXPECT_THAT(log, ContainsRegex("^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver emulator: gen.hex "
                                    "4855 " +
                                    sha + " genprom.hex 24672 " + sha + " GEN.dat 32000 " + sha + "\n1 FTDI"));
     // A progress series is one line in its last state.

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
 #include "platform/log.h"
 #include "update/check_images.h"
@@ -30,7 +31,8 @@ std::string LocalDateAndTime() {
 void RecordRunStart(const char* what, const ImagesCheck& images) {
     g_startedAt = NowMs();
     std::string described = DescribeImages(images);
-    RunLogRecord("=== " + LocalDateAndTime() + " qvm7316-update " QVM7316_VERSION " " + what + ": " + described);
+    RunLogRecord("=== " + LocalDateAndTime() + " qvm7316-update " QVM7316_VERSION " " + what + ", driver " +
+                 SelectedD2xx()->name + ": " + described);
     AddTraceHeaderFields(described);
 }
 

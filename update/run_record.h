@@ -8,8 +8,10 @@
 
 struct ImagesCheck;
 
-// "=== <local date and time> qvm7316-update <version> <what>: <images>",
-// <what> being "update" or "check". Gives the trace's header the images too.
+// "=== <local date and time> qvm7316-update <version> <what>, driver
+// <driver>: <images>", <what> being "update" or "check", <driver> the name
+// of the driver in use (d2xx, libftdi, emulator, none, ...). Gives the
+// trace's header the images too.
 void RecordRunStart(const char* what, const ImagesCheck& images);
 
 // "=== end: <outcome> after <seconds> s", the time on the program's clock
