@@ -15,6 +15,9 @@ PACKAGES=(
   # Windows build, its resources, and its end-to-end test under Wine
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64
   wine64 wine xvfb xdotool openbox imagemagick x11-apps
+  # the packages (scripts/package.sh): the .deb and its dependencies, the zip,
+  # and the checks of the manual page, the udev rule and the Windows program
+  dpkg-dev file zip unzip groff-base man-db udev
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and stage tests (also under
-# AddressSanitizer and UndefinedBehaviorSanitizer), a short fuzzing run, and
-# the Windows build with its end-to-end test under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer), a short fuzzing run, the
+# Windows build with its end-to-end test under Wine, and the packages: the
+# Debian package installed on this machine and run, and the Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -24,3 +25,6 @@ if [ -f scripts/test-windows.sh ]; then
   echo "== Windows build and end-to-end test =="
   bash scripts/test-windows.sh
 fi
+
+echo "== Packages: the .deb installed and run, the Windows zip =="
+bash scripts/package.sh
