@@ -8,6 +8,8 @@ SUDO=""
 PACKAGES=(
   # Linux build and tests
   g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
+  # the libftdi1 backend's header (the library itself is loaded at run time)
+  libftdi1-dev
   # external checks of hex files
   srecord
   # fuzzing (libFuzzer) with the sanitizers

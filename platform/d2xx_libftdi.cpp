@@ -1,0 +1,396 @@
+// The D2XX calls over libftdi1. docs/libftdi.md gives the mapping call by
+// call and what differs from the vendor driver.
+#include "platform/d2xx_libftdi.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/interrupt.h"
+#include "platform/log.h"
+#include "platform/text.h"
+
+namespace {
+
+// One open device: its libftdi1 context, the bytes taken from the chip
+// ahead of FT_Read (libftdi1 has no receive queue to ask about), and the
+// read time-out. The handle handed out is its address.
+struct Connection {
+    ftdi_context* ftdi;
+    std::deque<unsigned char> readAhead;
+    DWORD readTimeoutMs = 0;  // 0: none, the read waits for all it asked for
+};
+
+// An attached device as the last count of the devices found it.
+struct ListedDevice {
+    std::string description;
+    std::string serial;
+    std::string error;  // why its strings could not be read; empty when they could
+};
+
+// A USB string descriptor holds at most 126 characters.
+constexpr int kUsbStringSize = 128;
+// What one look at the chip takes at most: libftdi1's own transfer size.
+constexpr std::size_t kReadAheadPiece = 4096;
+
+LibftdiApi g_api{};
+// The ids searched, in order: {0, 0} stands for FTDI's own ids (libftdi1's
+// list of them), then the extra ones.
+std::vector<UsbId> g_ids;
+std::vector<std::unique_ptr<Connection>> g_connections;
+// The devices as the last FT_ListDevices count found them; the index
+// queries that follow answer from it, so that the indexes keep to the count.
+std::vector<ListedDevice> g_listing;
+bool g_listed = false;
+
+const char* ErrorText(ftdi_context* ftdi) {
+    const char* text = g_api.ftdi_get_error_string(ftdi);
+    return text && *text ? text : "no reason given";
+}
+
+// A text as the vendor's listing gives it: at most 63 characters, so that
+// it fits the 64-byte buffer with its terminating zero.
+std::string Listed(const char* text) { return std::string(text, strnlen(text, FT_DESCRIPTION_SIZE - 1)); }
+
+// Reads a device's description and serial number. A chip without a serial
+// number string (a dual chip without its EEPROM, say) is listed with an
+// empty one, as the vendor driver lists it.
+bool ReadStrings(ftdi_context* ftdi, struct libusb_device* dev, ListedDevice& out) {
+    char description[kUsbStringSize] = {}, serial[kUsbStringSize] = {};
+    if (g_api.ftdi_usb_get_strings(ftdi, dev, nullptr, 0, description, kUsbStringSize, serial, kUsbStringSize) < 0) {
+        serial[0] = '\0';
+        if (g_api.ftdi_usb_get_strings(ftdi, dev, nullptr, 0, description, kUsbStringSize, nullptr, 0) < 0) {
+            out.error = ErrorText(ftdi);
+            return false;
+        }
+    }
+    description[kUsbStringSize - 1] = serial[kUsbStringSize - 1] = '\0';
+    out.description = Listed(description);
+    out.serial = Listed(serial);
+    return true;
+}
+
+// Visits every attached device of a searched id once, in the library's
+// order, until `visit` returns true. The devices stay valid during the
+// visit. Returns the library's error (below 0) when a search failed, else 0.
+template <typename Visit>
+int ForEachDevice(ftdi_context* ftdi, Visit visit) {
+    std::vector<ftdi_device_list*> lists;
+    std::vector<struct libusb_device*> seen;  // an extra id may repeat one of FTDI's
+    int result = 0;
+    for (const UsbId& id : g_ids) {
+        ftdi_device_list* list = nullptr;
+        int found = g_api.ftdi_usb_find_all(ftdi, &list, id.vendor, id.product);
+        lists.push_back(list);
+        if (found < 0) {
+            result = found;
+            break;
+        }
+        bool done = false;
+        for (ftdi_device_list* at = list; at && !done; at = at->next) {
+            if (std::find(seen.begin(), seen.end(), at->dev) != seen.end()) continue;
+            seen.push_back(at->dev);
+            done = visit(at->dev);
+        }
+        if (done) break;
+    }
+    for (ftdi_device_list*& list : lists) g_api.ftdi_list_free(&list);
+    return result;
+}
+
+// Lists the attached devices afresh, with their strings.
+FT_STATUS ListDevices() {
+    g_listing.clear();
+    g_listed = false;
+    ftdi_context* ftdi = g_api.ftdi_new();
+    if (!ftdi) {
+        Log("libftdi: cannot start libusb to list the FTDI devices\n");
+        return FT_INSUFFICIENT_RESOURCES;
+    }
+    int result = ForEachDevice(ftdi, [&](struct libusb_device* dev) {
+        ListedDevice device;
+        ReadStrings(ftdi, dev, device);
+        g_listing.push_back(device);
+        return false;
+    });
+    if (result < 0) Log("libftdi: cannot list the FTDI devices: %s\n", ErrorText(ftdi));
+    g_api.ftdi_free(ftdi);
+    if (result < 0) {
+        g_listing.clear();
+        return FT_IO_ERROR;
+    }
+    g_listed = true;
+    return FT_OK;
+}
+
+Connection* Opened(FT_HANDLE h) {
+    for (auto& c : g_connections)
+        if (c.get() == h) return c.get();
+    return nullptr;
+}
+
+// Takes what the chip has received by now into the read-ahead. libftdi1's
+// read returns as soon as a transfer from the chip brings no data, which
+// the chip sends at the latest when its latency timer runs out. Returns
+// the bytes taken, or the library's error (below 0).
+int ReadAhead(Connection& c) {
+    std::size_t room = kLibftdiReadAheadLimit - std::min(c.readAhead.size(), kLibftdiReadAheadLimit);
+    if (room == 0) return 0;
+    unsigned char piece[kReadAheadPiece];
+    int n = g_api.ftdi_read_data(c.ftdi, piece, static_cast<int>(std::min(room, sizeof piece)));
+    if (n > 0) c.readAhead.insert(c.readAhead.end(), piece, piece + n);
+    return n;
+}
+
+FT_STATUS WINAPI LibftdiListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
+    if (Flags & FT_LIST_NUMBER_ONLY) {
+        if (!pArg1) return FT_INVALID_PARAMETER;
+        FT_STATUS status = ListDevices();
+        if (status == FT_OK) *static_cast<DWORD*>(pArg1) = static_cast<DWORD>(g_listing.size());
+        return status;
+    }
+    bool bySerial = Flags & FT_OPEN_BY_SERIAL_NUMBER, byDescription = Flags & FT_OPEN_BY_DESCRIPTION;
+    if (!(Flags & FT_LIST_BY_INDEX) || bySerial == byDescription || (Flags & FT_LIST_ALL)) return FT_INVALID_PARAMETER;
+    if (!g_listed)
+        if (FT_STATUS status = ListDevices(); status != FT_OK) return status;
+    std::uintptr_t index = reinterpret_cast<std::uintptr_t>(pArg1);
+    if (index >= g_listing.size()) return FT_DEVICE_NOT_FOUND;
+    if (!pArg2) return FT_INVALID_PARAMETER;
+    const ListedDevice& device = g_listing[index];
+    if (!device.error.empty()) {
+        Log("libftdi: cannot read the names of FTDI device %u: %s\n", static_cast<unsigned>(index),
+            device.error.c_str());
+        return FT_IO_ERROR;
+    }
+    const std::string& text = bySerial ? device.serial : device.description;
+    char* out = static_cast<char*>(pArg2);
+    std::memset(out, 0, FT_DESCRIPTION_SIZE);
+    std::memcpy(out, text.data(), text.size());
+    return FT_OK;
+}
+
+FT_STATUS WINAPI LibftdiOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
+    bool bySerial = Flags == FT_OPEN_BY_SERIAL_NUMBER;
+    if ((!bySerial && Flags != FT_OPEN_BY_DESCRIPTION) || !pArg1 || !pHandle) return FT_INVALID_PARAMETER;
+    const std::string name = static_cast<const char*>(pArg1);
+    ftdi_context* ftdi = g_api.ftdi_new();
+    if (!ftdi) return FT_INSUFFICIENT_RESOURCES;
+    // The kernel's ftdi_sio driver is detached and stays so after the close:
+    // given back between two stages, it would set the line up its own way,
+    // and a modem manager might probe the new serial port by writing to it.
+    ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE;
+
+    // The first device in listing order named exactly so, as the listing
+    // gives its names.
+    bool found = false;
+    int opened = -1;
+    int result = ForEachDevice(ftdi, [&](struct libusb_device* dev) {
+        ListedDevice device;
+        if (!ReadStrings(ftdi, dev, device) || (bySerial ? device.serial : device.description) != name) return false;
+        found = true;
+        // libftdi1 claims the interface (a device another process holds
+        // is busy and refused), resets the chip and sets 9600 baud.
+        opened = g_api.ftdi_usb_open_dev(ftdi, dev);
+        return true;
+    });
+    FT_STATUS status = FT_OK;
+    if (result < 0) {
+        Log("libftdi: cannot list the FTDI devices: %s\n", ErrorText(ftdi));
+        status = FT_IO_ERROR;
+    } else if (!found) {
+        status = FT_DEVICE_NOT_FOUND;
+    } else if (opened < 0 || g_api.ftdi_set_latency_timer(ftdi, kLibftdiLatencyMs) < 0) {
+        Log("libftdi: cannot open %s: %s\n", QuoteForMessage(name, FT_DESCRIPTION_SIZE).c_str(), ErrorText(ftdi));
+        if (opened >= 0) g_api.ftdi_usb_close(ftdi);
+        status = FT_DEVICE_NOT_OPENED;
+    }
+    if (status != FT_OK) {
+        g_api.ftdi_free(ftdi);
+        return status;
+    }
+    ftdi->usb_write_timeout = kLibftdiUnlimitedWriteMs;
+    g_connections.push_back(std::make_unique<Connection>(Connection{ftdi, {}, 0}));
+    *pHandle = g_connections.back().get();
+    return FT_OK;
+}
+
+FT_STATUS WINAPI LibftdiClose(FT_HANDLE h) {
+    auto it = std::find_if(g_connections.begin(), g_connections.end(), [h](const auto& c) { return c.get() == h; });
+    if (it == g_connections.end()) return FT_INVALID_HANDLE;
+    std::unique_ptr<Connection> c = std::move(*it);
+    g_connections.erase(it);
+    int closed = g_api.ftdi_usb_close(c->ftdi);
+    g_api.ftdi_free(c->ftdi);
+    return closed < 0 ? FT_IO_ERROR : FT_OK;
+}
+
+// Returns when `count` bytes have come or the read time-out has passed
+// (FT_OK with fewer, maybe none), looking at the chip every millisecond.
+// Without a time-out it waits for all of them, or until a stop of the
+// update is requested: the stop then takes effect at the next call.
+FT_STATUS WINAPI LibftdiRead(FT_HANDLE h, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned) {
+    if (lpBytesReturned) *lpBytesReturned = 0;
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    if (!lpBuffer || !lpBytesReturned) return FT_INVALID_PARAMETER;
+    auto* out = static_cast<unsigned char*>(lpBuffer);
+    std::uint64_t start = NowMs();
+
+    DWORD got = static_cast<DWORD>(std::min<std::size_t>(dwBytesToRead, c->readAhead.size()));
+    std::copy_n(c->readAhead.begin(), got, out);
+    c->readAhead.erase(c->readAhead.begin(), c->readAhead.begin() + got);
+    while (got < dwBytesToRead) {
+        int want = static_cast<int>(std::min<DWORD>(dwBytesToRead - got, INT_MAX));
+        int n = g_api.ftdi_read_data(c->ftdi, out + got, want);
+        if (n < 0) {
+            // Nothing received is lost: what came before the failed
+            // transfer waits for the next read.
+            c->readAhead.insert(c->readAhead.begin(), out, out + got);
+            return FT_IO_ERROR;
+        }
+        got += static_cast<DWORD>(n);
+        if (got == dwBytesToRead) break;
+        std::uint64_t now = NowMs();
+        if (c->readTimeoutMs ? now - start >= c->readTimeoutMs : StopRequested()) break;
+        if (n == 0) SleepUntilMs(now + 1);
+    }
+    *lpBytesReturned = got;
+    return FT_OK;
+}
+
+// libftdi1's write returns once the USB transfers are done; a failed one,
+// or fewer bytes than asked for, is a failed write.
+FT_STATUS WINAPI LibftdiWrite(FT_HANDLE h, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten) {
+    if (lpBytesWritten) *lpBytesWritten = 0;
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    if (!lpBuffer || !lpBytesWritten || dwBytesToWrite > INT_MAX) return FT_INVALID_PARAMETER;
+    if (dwBytesToWrite == 0) return FT_OK;
+    int n =
+        g_api.ftdi_write_data(c->ftdi, static_cast<const unsigned char*>(lpBuffer), static_cast<int>(dwBytesToWrite));
+    if (n < 0) return FT_IO_ERROR;
+    *lpBytesWritten = static_cast<DWORD>(n);
+    return *lpBytesWritten == dwBytesToWrite ? FT_OK : FT_IO_ERROR;
+}
+
+// Empties the chip's buffers in the directions asked for; an emptied
+// receive side empties the read-ahead too. Before libftdi1 1.5 the one-way
+// purges were named the wrong way round, so only the both-ways one is
+// taken from an older library.
+FT_STATUS WINAPI LibftdiPurge(FT_HANDLE h, ULONG Mask) {
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    bool rx = Mask & FT_PURGE_RX, tx = Mask & FT_PURGE_TX;
+    int (*flush)(ftdi_context*) = nullptr;
+    if (rx && tx)
+        flush = g_api.ftdi_tcioflush ? g_api.ftdi_tcioflush : g_api.ftdi_usb_purge_buffers;
+    else if (rx)
+        flush = g_api.ftdi_tciflush;
+    else if (tx)
+        flush = g_api.ftdi_tcoflush;
+    else
+        return FT_OK;
+    if (!flush) return FT_OTHER_ERROR;
+    if (flush(c->ftdi) < 0) return FT_IO_ERROR;
+    if (rx) c->readAhead.clear();
+    return FT_OK;
+}
+
+FT_STATUS WINAPI LibftdiSetTimeouts(FT_HANDLE h, ULONG ReadTimeout, ULONG WriteTimeout) {
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    c->readTimeoutMs = ReadTimeout;
+    c->ftdi->usb_write_timeout =
+        WriteTimeout ? static_cast<int>(std::min<ULONG>(WriteTimeout, INT_MAX)) : kLibftdiUnlimitedWriteMs;
+    return FT_OK;
+}
+
+FT_STATUS WINAPI LibftdiGetQueueStatus(FT_HANDLE h, DWORD* dwRxBytes) {
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    if (!dwRxBytes) return FT_INVALID_PARAMETER;
+    if (ReadAhead(*c) < 0) return FT_IO_ERROR;
+    *dwRxBytes = static_cast<DWORD>(c->readAhead.size());
+    return FT_OK;
+}
+
+// The transmit queue is always empty: libftdi1's write returns only when
+// the chip has taken every byte (it holds the USB transfer back while its
+// own buffer is full), so no byte waits on the host's side, where the
+// vendor driver counts them. The pace the PROM programming keeps by the
+// vendor's count comes from the write itself here.
+FT_STATUS WINAPI LibftdiGetStatus(FT_HANDLE h, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord) {
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    if (!dwRxBytes || !dwTxBytes || !dwEventDWord) return FT_INVALID_PARAMETER;
+    if (ReadAhead(*c) < 0) return FT_IO_ERROR;
+    *dwRxBytes = static_cast<DWORD>(c->readAhead.size());
+    *dwTxBytes = 0;
+    *dwEventDWord = 0;
+    return FT_OK;
+}
+
+const D2xxOps kLibftdi = {"libftdi",
+#define LIBFTDI_ENTRY(call, params, args) Libftdi##call,
+                          D2XX_CALLS(LIBFTDI_ENTRY)
+#undef LIBFTDI_ENTRY
+};
+
+// The library's functions as loaded; the name of the first one missing.
+template <typename Fn>
+void Resolve(void* lib, const char* name, Fn& slot, const char*& missing, bool needed = true) {
+    slot = reinterpret_cast<Fn>(dlsym(lib, name));
+    if (!slot && needed && !missing) missing = name;
+}
+
+}  // namespace
+
+const D2xxOps* LoadLibftdiD2xx(const std::vector<UsbId>& extraIds, std::string& reason, const char* library) {
+    void* lib = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        const char* why = dlerror();
+        reason = std::string("libftdi1 could not be loaded (") + (why ? why : library) +
+                 ") - is libftdi1 installed (Debian: libftdi1-2)?";
+        return nullptr;
+    }
+    LibftdiApi api{};
+    const char* missing = nullptr;
+#define LIBFTDI_RESOLVE(name, ...) Resolve(lib, #name, api.name, missing __VA_OPT__(, ) __VA_ARGS__)
+    LIBFTDI_RESOLVE(ftdi_new);
+    LIBFTDI_RESOLVE(ftdi_free);
+    LIBFTDI_RESOLVE(ftdi_usb_find_all);
+    LIBFTDI_RESOLVE(ftdi_list_free);
+    LIBFTDI_RESOLVE(ftdi_usb_get_strings);
+    LIBFTDI_RESOLVE(ftdi_usb_open_dev);
+    LIBFTDI_RESOLVE(ftdi_usb_close);
+    LIBFTDI_RESOLVE(ftdi_set_latency_timer);
+    LIBFTDI_RESOLVE(ftdi_read_data);
+    LIBFTDI_RESOLVE(ftdi_write_data);
+    LIBFTDI_RESOLVE(ftdi_get_error_string);
+    LIBFTDI_RESOLVE(ftdi_tcioflush, false);
+    LIBFTDI_RESOLVE(ftdi_tciflush, false);
+    LIBFTDI_RESOLVE(ftdi_tcoflush, false);
+    LIBFTDI_RESOLVE(ftdi_usb_purge_buffers, api.ftdi_tcioflush == nullptr);
+#undef LIBFTDI_RESOLVE
+    if (missing) {
+        reason = std::string(library) + " lacks " + missing + " - is it libftdi1?";
+        dlclose(lib);
+        return nullptr;
+    }
+    return LibftdiD2xx(api, extraIds);
+}
+
+const D2xxOps* LibftdiD2xx(const LibftdiApi& api, const std::vector<UsbId>& extraIds) {
+    g_api = api;
+    g_ids.assign(1, UsbId{0, 0});
+    g_ids.insert(g_ids.end(), extraIds.begin(), extraIds.end());
+    g_connections.clear();
+    g_listing.clear();
+    g_listed = false;
+    return &kLibftdi;
+}

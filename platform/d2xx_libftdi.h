@@ -1,0 +1,76 @@
+// A D2XX backend over the free libftdi1, for Linux (and other systems
+// without Windows) where the vendor's binary-only libftd2xx.so is not
+// installed, or the kernel's ftdi_sio driver holds the device: libftdi1
+// detaches it when it opens the device.
+//
+// libftdi1 is loaded at run time, so that a machine without it gets one
+// clear line rather than a program that cannot start, and the tests put a
+// stand-in in its place. Each D2XX call keeps the behaviour the stages rely
+// on; where libftdi1 has no such call (the receive queue, the transmit
+// queue) the backend keeps what is needed itself. docs/libftdi.md says how
+// each call maps and where a trace differs from the vendor driver's.
+#pragma once
+
+#include <libftdi1/ftdi.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/d2xx.h"
+
+// The library's name as the run-time linker finds it (Debian: libftdi1-2).
+inline constexpr char kLibftdiLibrary[] = "libftdi1.so.2";
+
+// A USB device's vendor and product id.
+struct UsbId {
+    std::uint16_t vendor, product;
+};
+
+// The libftdi1 functions the backend calls, with libftdi1's names and
+// signatures. The single-direction flushes and ftdi_tcioflush came with
+// libftdi1 1.5 and may be null; ftdi_usb_purge_buffers, their older form,
+// purges both directions where ftdi_tcioflush is missing.
+struct LibftdiApi {
+    ftdi_context* (*ftdi_new)();
+    void (*ftdi_free)(ftdi_context* ftdi);
+    int (*ftdi_usb_find_all)(ftdi_context* ftdi, ftdi_device_list** devlist, int vendor, int product);
+    void (*ftdi_list_free)(ftdi_device_list** devlist);
+    int (*ftdi_usb_get_strings)(ftdi_context* ftdi, struct libusb_device* dev, char* manufacturer, int mnf_len,
+                                char* description, int desc_len, char* serial, int serial_len);
+    int (*ftdi_usb_open_dev)(ftdi_context* ftdi, struct libusb_device* dev);
+    int (*ftdi_usb_close)(ftdi_context* ftdi);
+    int (*ftdi_set_latency_timer)(ftdi_context* ftdi, unsigned char latency);
+    int (*ftdi_read_data)(ftdi_context* ftdi, unsigned char* buf, int size);
+    int (*ftdi_write_data)(ftdi_context* ftdi, const unsigned char* buf, int size);
+    int (*ftdi_tcioflush)(ftdi_context* ftdi);          // may be null
+    int (*ftdi_tciflush)(ftdi_context* ftdi);           // may be null
+    int (*ftdi_tcoflush)(ftdi_context* ftdi);           // may be null
+    int (*ftdi_usb_purge_buffers)(ftdi_context* ftdi);  // may be null when ftdi_tcioflush is there
+    const char* (*ftdi_get_error_string)(ftdi_context* ftdi);
+};
+
+// The latency timer every open sets: the vendor driver's default, so that
+// the chip hands over what it has received at the same pace (ms).
+constexpr unsigned char kLibftdiLatencyMs = 16;
+
+// A write time-out of 0 asks for no limit. libftdi1 writes complete on the
+// bus before they return, so a device that takes nothing would hold the
+// update for ever: such a write fails after this long instead (ms), the
+// time the PROM programming waits for the vendor driver's transmit queue.
+constexpr int kLibftdiUnlimitedWriteMs = 5000;
+
+// The most the backend reads ahead of FT_Read (bytes); beyond it the chip
+// keeps what the device sends, as with the vendor driver's full queue.
+constexpr std::size_t kLibftdiReadAheadLimit = 65536;
+
+// Loads libftdi1 (`library`, by default kLibftdiLibrary) and returns the
+// backend (name "libftdi"), which lists and opens the attached FTDI devices
+// of FTDI's own vendor and product ids and of `extraIds`. Null with the
+// reason in one line when the library cannot be loaded or lacks a function.
+const D2xxOps* LoadLibftdiD2xx(const std::vector<UsbId>& extraIds, std::string& reason,
+                               const char* library = kLibftdiLibrary);
+
+// The backend over a given set of libftdi1 functions: the tests' stand-in.
+// Starts afresh: connections of an earlier call are forgotten, not closed.
+const D2xxOps* LibftdiD2xx(const LibftdiApi& api, const std::vector<UsbId>& extraIds);

@@ -1,0 +1,48 @@
+// A stand-in for the libftdi1 functions the libftdi backend calls, over the
+// emulated devices (sim::EmulatorD2xx()) on the program's clock: the USB
+// devices are the emulator's listing, opening claims the emulated device,
+// a read takes what the emulated device has sent by now and never waits,
+// a write goes to the device. Faults on demand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "platform/d2xx_libftdi.h"
+
+struct LibftdiStandin {
+    // Settings. The USB ids of the emulated devices by serial number; the
+    // others are FTDI's 0403:6001.
+    std::map<std::string, UsbId> ids;
+    // Devices whose strings cannot be read (no access rights), and devices
+    // whose chip has no serial number string, by serial number.
+    std::set<std::string> unreadable;
+    std::set<std::string> withoutSerial;
+    // Descriptions longer than an emulated device's, by serial number.
+    std::map<std::string, std::string> descriptions;
+    // From this time on (program clock, ms) every read, or every write,
+    // fails as a transfer to an unplugged device does.
+    std::optional<std::uint64_t> readsFailFrom;
+    std::optional<std::uint64_t> writesFailFrom;
+    // Called at every ftdi_read_data before it looks at the device.
+    std::function<void()> onRead;
+
+    // What was done.
+    std::uint32_t reads = 0;
+    std::uint32_t bothWayFlushes = 0;  // ftdi_tcioflush
+    std::uint32_t oldPurges = 0;       // ftdi_usb_purge_buffers
+    int latencyMs = -1;                // last set, -1: never
+    ftdi_context* lastOpened = nullptr;
+};
+
+// The stand-in's settings and counts; ResetLibftdiStandin starts afresh.
+LibftdiStandin& Standin();
+void ResetLibftdiStandin();
+
+// The stand-in's functions. `release15` false: a libftdi1 before 1.5,
+// without ftdi_tcioflush and the one-way flushes.
+LibftdiApi StandinLibftdi(bool release15 = true);
