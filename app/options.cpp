@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 #include "platform/text.h"
@@ -8,12 +9,14 @@
 namespace {
 
 // One option: a flag, an option with a value ("--trace FILE" or
-// "--trace=FILE"), or both ("--simulate" or "--simulate=FILE").
+// "--trace=FILE"), or both ("--simulate" or "--simulate=FILE"). An option
+// that may be given again collects its values.
 struct OptionSpec {
     const char* name;
     bool* flag;
     std::string* value;
     bool valueOptional;
+    std::vector<std::string>* values = nullptr;
 };
 
 }  // namespace
@@ -40,6 +43,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"--no-log", &o.noLog, nullptr, false},
         {"--list", &o.list, nullptr, false},
         {"--serial", nullptr, &o.serial, false},
+        {"--driver", nullptr, &o.driver, false},
+        {"--usb-id", nullptr, nullptr, false, &o.usbIds},
     };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -50,7 +55,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
             std::size_t n = std::strlen(s.name);
             if (arg == s.name) {
                 spec = &s;
-            } else if (s.value && arg.compare(0, n, s.name) == 0 && arg.size() > n && arg[n] == '=') {
+            } else if ((s.value || s.values) && arg.compare(0, n, s.name) == 0 && arg.size() > n && arg[n] == '=') {
                 spec = &s;
                 value = arg.substr(n + 1);
                 hasValue = true;
@@ -59,7 +64,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         }
         if (!spec) return UsageError("unknown option " + QuoteForMessage(arg));
         if (spec->flag) *spec->flag = true;
-        if (!spec->value) {
+        if (!spec->value && !spec->values) {
             if (hasValue) return UsageError(std::string(spec->name) + " takes no value");
             continue;
         }
@@ -69,14 +74,45 @@ int ParseOptions(int argc, char** argv, Options& o) {
             hasValue = true;
         }
         if (hasValue && value.empty()) return UsageError(std::string(spec->name) + " needs a value");
-        if (hasValue) *spec->value = value;
+        if (hasValue && spec->value) *spec->value = value;
+        if (hasValue && spec->values) spec->values->push_back(value);
     }
     if (o.help || o.version) return -1;
     if (o.realtime && !o.simulate) return UsageError("--realtime goes with --simulate");
     if (!o.dump.empty() && !o.simulate) return UsageError("--dump goes with --simulate");
     if (o.noLog && !o.log.empty()) return UsageError("--log and --no-log exclude each other");
     if (o.list && o.check) return UsageError("--list and --check exclude each other");
+    if (!o.driver.empty() && o.driver != "libftdi" && o.driver != "d2xx")
+        return UsageError("--driver is libftdi or d2xx, not " + QuoteForMessage(o.driver));
+    if ((!o.driver.empty() || !o.usbIds.empty()) && o.simulate)
+        return UsageError("--driver and --usb-id choose a real device's driver, not the emulated device");
+    if (!o.usbIds.empty() && o.driver == "d2xx") return UsageError("--usb-id goes with the libftdi driver");
+    for (const std::string& id : o.usbIds) {
+        UsbIdValue parsed;
+        if (!ParseUsbId(id, parsed))
+            return UsageError("--usb-id is VID:PID, two hexadecimal numbers such as 0403:6015, not " +
+                              QuoteForMessage(id));
+    }
     return -1;
+}
+
+bool ParseUsbId(const std::string& text, UsbIdValue& id) {
+    auto hex4 = [](const std::string& digits, unsigned& value) {
+        if (digits.empty() || digits.size() > 4) return false;
+        value = 0;
+        for (char c : digits) {
+            int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                    : (c >= 'a' && c <= 'f')                     ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F')                     ? c - 'A' + 10
+                                                                 : -1;
+            if (d < 0) return false;
+            value = value * 16 + static_cast<unsigned>(d);
+        }
+        return true;
+    };
+    std::size_t colon = text.find(':');
+    return colon != std::string::npos && hex4(text.substr(0, colon), id.vendor) &&
+           hex4(text.substr(colon + 1), id.product);
 }
 
 std::string RunLogPath(const Options& options) {

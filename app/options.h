@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Exit code of a usage error: a bad option, an unreadable scenario or trace
 // file, or the warning not confirmed. Nothing touched a device.
@@ -16,6 +17,8 @@ struct Options {
     bool check = false;     // --check: the image check alone
     bool list = false;      // --list: the attached FTDI devices
     std::string serial;     // --serial SN: the device to update
+    std::string driver;     // --driver=libftdi|d2xx (Linux)
+    std::vector<std::string> usbIds;  // --usb-id VID:PID, any number of them
     bool simulate = false;  // --simulate[=FILE]
     std::string scenario;
     bool realtime = false;  // --realtime
@@ -36,3 +39,9 @@ int UsageError(const std::string& message);
 
 // The run log file the options choose: "" for none.
 std::string RunLogPath(const Options& options);
+
+// A USB vendor and product id given as "VID:PID" in hexadecimal ("0403:6015").
+struct UsbIdValue {
+    unsigned vendor = 0, product = 0;
+};
+bool ParseUsbId(const std::string& text, UsbIdValue& id);

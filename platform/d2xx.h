@@ -120,6 +120,9 @@ std::string D2xxUnavailableReason();
 // directory only; libftd2xx.so on Linux). When it cannot be loaded, logs
 // one line and returns MissingD2xx().
 const D2xxOps* LoadVendorD2xx();
+// The same without a line: null and the reason in one line when it cannot
+// be loaded.
+const D2xxOps* TryVendorD2xx(std::string& reason);
 
 // Whether the program has written to a device (called FT_Write, whatever it
 // returned) since ForgetD2xxWrites: after a failed run, whether the device

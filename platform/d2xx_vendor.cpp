@@ -56,16 +56,27 @@ bool Resolve(Library lib, const char* name, Fn& slot) {
 
 }  // namespace
 
-const D2xxOps* LoadVendorD2xx() {
+const D2xxOps* TryVendorD2xx(std::string& reason) {
     Library lib = OpenLibrary();
-    if (!lib) return UnavailableD2xx(kMissingLine);
+    if (!lib) {
+        reason = kMissingLine;
+        return nullptr;
+    }
     g_vendor.name = "d2xx";
     bool ok = true;
 #define RESOLVE(call, params, args) ok = ok && Resolve(lib, "FT_" #call, g_vendor.call);
     D2XX_CALLS(RESOLVE)
 #undef RESOLVE
-    if (!ok)
-        return UnavailableD2xx(std::string("D2XX driver library ") + kLibraryName +
-                               " lacks a needed function - is it the FTDI D2XX driver?");
+    if (!ok) {
+        reason = std::string("D2XX driver library ") + kLibraryName +
+                 " lacks a needed function - is it the FTDI D2XX driver?";
+        return nullptr;
+    }
     return &g_vendor;
+}
+
+const D2xxOps* LoadVendorD2xx() {
+    std::string reason;
+    const D2xxOps* ops = TryVendorD2xx(reason);
+    return ops ? ops : UnavailableD2xx(reason);
 }

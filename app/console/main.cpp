@@ -1,4 +1,5 @@
 // qvm7316-update: the update sequence as a console program.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +12,9 @@
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
+#if !defined(_WIN32)
+#include "platform/d2xx_libftdi.h"
+#endif
 #include "platform/interrupt.h"
 #include "platform/log.h"
 #include "platform/text.h"
@@ -37,6 +41,10 @@ const char kUsage[] =
     "                        serial number, description, and QVM7316 or other\n"
     "  --serial SN           update the QVM7316 with serial number SN; without it the\n"
     "                        update needs exactly one QVM7316 attached\n"
+    "  --driver=DRIVER       Linux: libftdi (the default: libftdi1, which detaches the\n"
+    "                        kernel's ftdi_sio itself) or d2xx (FTDI's libftd2xx.so)\n"
+    "  --usb-id VID:PID      Linux, libftdi: also list devices with these USB ids (hex,\n"
+    "                        e.g. 0403:6015); may be given more than once\n"
     "  --simulate[=FILE]     use the emulated device, set up by a scenario file\n"
     "                        (default: one QVM7316 that answers correctly)\n"
     "  --realtime            with --simulate: run on the real clock, not in virtual time\n"
@@ -94,9 +102,38 @@ int ListOnly() {
     return 0;
 }
 
-// The driver the options choose: the emulated devices, or the vendor's.
+#if defined(_WIN32)
+// On Windows the one driver is the vendor's FTD2XX.dll.
+const D2xxOps* RealDriver(const Options&) { return LoadVendorD2xx(); }
+#else
+// On Linux the default driver is libftdi1, which detaches the kernel's
+// ftdi_sio itself; the vendor's libftd2xx.so loads fine but opens nothing
+// while ftdi_sio holds the device. Without libftdi1, the vendor's library
+// is taken if it is there.
+const D2xxOps* RealDriver(const Options& options) {
+    if (options.driver == "d2xx") return LoadVendorD2xx();
+    std::vector<UsbId> ids;
+    for (const std::string& text : options.usbIds) {
+        UsbIdValue id;
+        ParseUsbId(text, id);
+        ids.push_back({static_cast<std::uint16_t>(id.vendor), static_cast<std::uint16_t>(id.product)});
+    }
+    std::string libftdiReason;
+    if (const D2xxOps* ops = LoadLibftdiD2xx(ids, libftdiReason)) return ops;
+    if (options.driver == "libftdi") return UnavailableD2xx(libftdiReason);
+    std::string vendorReason;
+    if (const D2xxOps* ops = TryVendorD2xx(vendorReason)) {
+        Log("%s; the FTDI D2XX library is used instead\n", libftdiReason.c_str());
+        return ops;
+    }
+    return UnavailableD2xx("no driver for the device: neither libftdi1 (" + std::string(kLibftdiLibrary) +
+                           ", Debian package libftdi1-2) nor FTDI's D2XX library (libftd2xx.so) can be loaded");
+}
+#endif
+
+// The driver the options choose: the emulated devices, or a real device's.
 const D2xxOps* Backend(const Options& options, const sim::Scenario& scenario) {
-    if (!options.simulate) return LoadVendorD2xx();
+    if (!options.simulate) return RealDriver(options);
     if (options.realtime)
         UseRealClock();
     else
@@ -131,6 +168,10 @@ int main(int argc, char** argv) {
     UseRealClock();
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
+#if defined(_WIN32)
+    if (!options.driver.empty() || !options.usbIds.empty())
+        return UsageError("on Windows the driver is FTDI's FTD2XX.dll: --driver and --usb-id are for Linux");
+#endif
     if (options.help) {
         std::fputs(kUsage, stdout);
         return 0;

@@ -69,7 +69,7 @@ void LoadLibrariesFromTheSystemOnly() {
 // program's.
 int CheckOptions(const Options& options) {
     if (options.help || options.version || options.yes || options.check || options.list || options.simulate ||
-        options.realtime || !options.trace.empty() || !options.dump.empty() || !options.directory.empty())
+        options.realtime || !options.driver.empty() || !options.usbIds.empty() || !options.trace.empty() || !options.dump.empty() || !options.directory.empty())
         return UsageError("the Windows program takes only --serial SN, --log FILE and --no-log");
     return -1;
 }
