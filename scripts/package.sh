@@ -102,6 +102,12 @@ cat "$scratch/list.out"
 [ "$status" -eq 0 ] || fail "--list --simulate exits with $status"
 [ "$(awk '$NF == "QVM7316"' "$scratch/list.out" | wc -l)" -eq 1 ] || fail "--list --simulate does not list one QVM7316"
 [ -z "$(ls -A "$run")" ] || fail "--list left files behind: $(ls -A "$run")"
+# The package's dependency brings libftdi1, the default driver: it loads and
+# lists the machine's FTDI devices (none, on a build machine).
+status=0
+qvm7316-update --list --driver=libftdi >"$scratch/libftdi.out" 2>&1 || status=$?
+cat "$scratch/libftdi.out"
+[ "$status" -eq 0 ] || fail "--list with libftdi1 exits with $status"
 cp /usr/share/doc/qvm7316-update/samples/{gen.hex,genprom.hex,GEN.dat} "$run/"
 status=0
 (cd "$run" && qvm7316-update --simulate --yes >"$scratch/update.out" 2>&1) || status=$?
