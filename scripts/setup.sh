@@ -8,6 +8,8 @@ SUDO=""
 PACKAGES=(
   # Linux build and tests
   g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
+  # reading traces compressed with gzip (--replay)
+  zlib1g-dev
   # external checks of hex files
   srecord
   # fuzzing (libFuzzer) with the sanitizers
