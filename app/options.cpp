@@ -33,6 +33,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"--check", &o.check, nullptr, false},
         {"--simulate", &o.simulate, &o.scenario, true},
         {"--realtime", &o.realtime, nullptr, false},
+        {"--replay", nullptr, &o.replay, false},
+        {"--replay-any-images", &o.replayAnyImages, nullptr, false},
         {"--trace", nullptr, &o.trace, false},
         {"--dump", nullptr, &o.dump, false},
         {"-C", nullptr, &o.directory, false},
@@ -72,7 +74,11 @@ int ParseOptions(int argc, char** argv, Options& o) {
         if (hasValue) *spec->value = value;
     }
     if (o.help || o.version) return -1;
-    if (o.realtime && !o.simulate) return UsageError("--realtime goes with --simulate");
+    bool replay = !o.replay.empty();
+    if (replay && o.simulate) return UsageError("--replay and --simulate exclude each other");
+    if (replay && o.check) return UsageError("--replay and --check exclude each other");
+    if (o.replayAnyImages && !replay) return UsageError("--replay-any-images goes with --replay");
+    if (o.realtime && !o.simulate && !replay) return UsageError("--realtime goes with --simulate or --replay");
     if (!o.dump.empty() && !o.simulate) return UsageError("--dump goes with --simulate");
     if (o.noLog && !o.log.empty()) return UsageError("--log and --no-log exclude each other");
     if (o.list && o.check) return UsageError("--list and --check exclude each other");

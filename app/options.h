@@ -18,12 +18,14 @@ struct Options {
     std::string serial;     // --serial SN: the device to update
     bool simulate = false;  // --simulate[=FILE]
     std::string scenario;
-    bool realtime = false;  // --realtime
-    std::string trace;      // --trace FILE
-    std::string dump;       // --dump DIR
-    std::string directory;  // -C DIR
-    std::string log;        // --log FILE
-    bool noLog = false;     // --no-log
+    bool realtime = false;         // --realtime
+    std::string replay;            // --replay TRACE
+    bool replayAnyImages = false;  // --replay-any-images
+    std::string trace;             // --trace FILE
+    std::string dump;              // --dump DIR
+    std::string directory;         // -C DIR
+    std::string log;               // --log FILE
+    bool noLog = false;            // --no-log
 };
 
 // Parses the arguments into options. Returns -1 to go on, or an exit code
