@@ -86,6 +86,6 @@ int ParseOptions(int argc, char** argv, Options& o) {
 }
 
 std::string RunLogPath(const Options& options) {
-    if (options.noLog) return "";
+    if (options.noLog || (!options.replay.empty() && options.log.empty())) return "";
     return options.log.empty() ? "qvm7316-update.log" : options.log;
 }

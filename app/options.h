@@ -36,5 +36,7 @@ int ParseOptions(int argc, char** argv, Options& options);
 // error; returns kUsageError.
 int UsageError(const std::string& message);
 
-// The run log file the options choose: "" for none.
+// The run log file the options choose: "" for none. A replay keeps one only
+// when --log names it: its working folder may hold the field run's own,
+// which a record of the replay must not join.
 std::string RunLogPath(const Options& options);
