@@ -36,6 +36,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"--check", &o.check, nullptr, false},
         {"--simulate", &o.simulate, &o.scenario, true},
         {"--realtime", &o.realtime, nullptr, false},
+        {"--replay", nullptr, &o.replay, false},
+        {"--replay-any-images", &o.replayAnyImages, nullptr, false},
         {"--trace", nullptr, &o.trace, false},
         {"--dump", nullptr, &o.dump, false},
         {"-C", nullptr, &o.directory, false},
@@ -78,14 +80,18 @@ int ParseOptions(int argc, char** argv, Options& o) {
         if (hasValue && spec->values) spec->values->push_back(value);
     }
     if (o.help || o.version) return -1;
-    if (o.realtime && !o.simulate) return UsageError("--realtime goes with --simulate");
+    bool replay = !o.replay.empty();
+    if (replay && o.simulate) return UsageError("--replay and --simulate exclude each other");
+    if (replay && o.check) return UsageError("--replay and --check exclude each other");
+    if (o.replayAnyImages && !replay) return UsageError("--replay-any-images goes with --replay");
+    if (o.realtime && !o.simulate && !replay) return UsageError("--realtime goes with --simulate or --replay");
     if (!o.dump.empty() && !o.simulate) return UsageError("--dump goes with --simulate");
     if (o.noLog && !o.log.empty()) return UsageError("--log and --no-log exclude each other");
     if (o.list && o.check) return UsageError("--list and --check exclude each other");
     if (!o.driver.empty() && o.driver != "libftdi" && o.driver != "d2xx")
         return UsageError("--driver is libftdi or d2xx, not " + QuoteForMessage(o.driver));
-    if ((!o.driver.empty() || !o.usbIds.empty()) && o.simulate)
-        return UsageError("--driver and --usb-id choose a real device's driver, not the emulated device");
+    if ((!o.driver.empty() || !o.usbIds.empty()) && (o.simulate || replay))
+        return UsageError("--driver and --usb-id choose a real device's driver, not the emulated or a recorded one");
     if (!o.usbIds.empty() && o.driver == "d2xx") return UsageError("--usb-id goes with the libftdi driver");
     for (const std::string& id : o.usbIds) {
         UsbIdValue parsed;
@@ -116,6 +122,6 @@ bool ParseUsbId(const std::string& text, UsbIdValue& id) {
 }
 
 std::string RunLogPath(const Options& options) {
-    if (options.noLog) return "";
+    if (options.noLog || (!options.replay.empty() && options.log.empty())) return "";
     return options.log.empty() ? "qvm7316-update.log" : options.log;
 }

@@ -21,12 +21,14 @@ struct Options {
     std::vector<std::string> usbIds;  // --usb-id VID:PID, any number of them
     bool simulate = false;  // --simulate[=FILE]
     std::string scenario;
-    bool realtime = false;  // --realtime
-    std::string trace;      // --trace FILE
-    std::string dump;       // --dump DIR
-    std::string directory;  // -C DIR
-    std::string log;        // --log FILE
-    bool noLog = false;     // --no-log
+    bool realtime = false;         // --realtime
+    std::string replay;            // --replay TRACE
+    bool replayAnyImages = false;  // --replay-any-images
+    std::string trace;             // --trace FILE
+    std::string dump;              // --dump DIR
+    std::string directory;         // -C DIR
+    std::string log;               // --log FILE
+    bool noLog = false;            // --no-log
 };
 
 // Parses the arguments into options. Returns -1 to go on, or an exit code
@@ -37,7 +39,9 @@ int ParseOptions(int argc, char** argv, Options& options);
 // error; returns kUsageError.
 int UsageError(const std::string& message);
 
-// The run log file the options choose: "" for none.
+// The run log file the options choose: "" for none. A replay keeps one only
+// when --log names it: its working folder may hold the field run's own,
+// which a record of the replay must not join.
 std::string RunLogPath(const Options& options);
 
 // A USB vendor and product id given as "VID:PID" in hexadecimal ("0403:6015").

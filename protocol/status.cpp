@@ -4,6 +4,8 @@ const char* StatusName(int status) {
     switch (status) {
         case STATUS_OK:
             return "OK";
+        case REPLAY_DIVERGED:
+            return "REPLAY_DIVERGED";
         case USB_LIST_FAILURE:
             return "USB_LIST_FAILURE";
         case USB_PURGE_FAILURE:

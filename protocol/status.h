@@ -4,6 +4,9 @@
 
 enum StatusCode : int {
     STATUS_OK = 0,
+    // A replay that left its recording (sim/replay.h): its own code, below
+    // every stage's, so that it is never taken for the failure it replays.
+    REPLAY_DIVERGED = 3,
     USB_LIST_FAILURE = 23,
     USB_PURGE_FAILURE = 24,
     USB_TIMEOUT_FAILURE = 25,

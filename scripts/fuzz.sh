@@ -17,12 +17,14 @@ seed() {  # seed <target>: the files its corpus starts from
         prom_line_fuzz) echo samples/genprom.hex ;;
         image_check_fuzz) echo samples/gen.hex samples/genprom.hex ;;
         scenario_fuzz) echo tests/fuzz/seed.scenario ;;
+        trace_reader_fuzz) echo tests/fuzz/seed.trace ;;
     esac
 }
-for target in convert_hex_fuzz prom_line_fuzz block_request_fuzz device_replies_fuzz image_check_fuzz scenario_fuzz; do
+for target in convert_hex_fuzz prom_line_fuzz block_request_fuzz device_replies_fuzz image_check_fuzz scenario_fuzz trace_reader_fuzz; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     for f in $(seed "$target"); do cp "$f" "$corpus/"; done
+    if [ "$target" = trace_reader_fuzz ]; then gzip -9 -n -c tests/fuzz/seed.trace >"$corpus/seed.trace.gz"; fi
     echo "== $target for ${seconds}s =="
     "$out/tests/fuzz/$target" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="$out/findings/$target-" \
         "$corpus" 2>&1 | tail -3

@@ -10,6 +10,8 @@ PACKAGES=(
   g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
   # the libftdi1 backend's header (the library itself is loaded at run time)
   libftdi1-dev
+  # reading traces compressed with gzip (--replay)
+  zlib1g-dev
   # external checks of hex files
   srecord
   # fuzzing (libFuzzer) with the sanitizers

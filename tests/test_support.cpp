@@ -75,9 +75,11 @@ ScratchFolder::~ScratchFolder() {
     if (!keep_) std::filesystem::remove_all(path_, ec);
 }
 
-ProgramRun RunConsole(const std::string& args, const std::filesystem::path& outputFile) {
+ProgramRun RunConsole(const std::string& args, const std::filesystem::path& outputFile,
+                      const std::filesystem::path& errorFile) {
+    std::string errors = errorFile.empty() ? "2>&1" : "2>'" + errorFile.string() + "'";
     std::string command =
-        std::string(QVM7316_CONSOLE_EXE) + " " + args + " >'" + outputFile.string() + "' 2>&1 </dev/null";
+        std::string(QVM7316_CONSOLE_EXE) + " " + args + " >'" + outputFile.string() + "' " + errors + " </dev/null";
     int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWhole(outputFile)};
 }
@@ -118,10 +120,14 @@ void DeviceTest::Start(const std::string& scenarioText) {
     std::string error;
     ASSERT_TRUE(sim::ParseScenario(scenarioText, "test scenario", scenario, error)) << error;
     sim::StartEmulator(scenario);
+    UseBackend(sim::EmulatorD2xx());
+}
+
+void DeviceTest::UseBackend(const D2xxOps* backend) {
     if (tracing_) EndTrace();
     std::FILE* trace = std::fopen((Dir() / "trace.txt").c_str(), "w");
     ASSERT_NE(trace, nullptr);
-    SelectD2xx(TraceD2xx(sim::EmulatorD2xx(), trace));
+    SelectD2xx(TraceD2xx(backend, trace));
     tracing_ = true;
 }
 

@@ -49,6 +49,8 @@ class DeviceTest : public ::testing::Test {
 
     // Sets up the emulated device from scenario text (defaults otherwise).
     void Start(const std::string& scenarioText = "");
+    // Talks to `backend` instead of the emulated device, traced as it is.
+    void UseBackend(const D2xxOps* backend);
     sim::Device& Device() { return sim::TheDevice(); }
 
     // The log since SetUp or the previous call.
@@ -76,9 +78,11 @@ class DeviceTest : public ::testing::Test {
 std::string Hex(const std::string& bytes);
 
 // Runs the console program with `args` (a shell command line's worth),
-// standard input closed, and its output in `outputFile`.
+// standard input closed, and its output in `outputFile`; standard error
+// too, unless `errorFile` names a file of its own.
 struct ProgramRun {
     int exitCode;
-    std::string output;  // standard output and standard error
+    std::string output;  // standard output, and standard error without errorFile
 };
-ProgramRun RunConsole(const std::string& args, const std::filesystem::path& outputFile);
+ProgramRun RunConsole(const std::string& args, const std::filesystem::path& outputFile,
+                      const std::filesystem::path& errorFile = {});

@@ -20,7 +20,9 @@
 #include "platform/text.h"
 #include "protocol/status.h"
 #include "sim/device.h"
+#include "sim/replay.h"
 #include "sim/scenario.h"
+#include "sim/trace_reader.h"
 #include "update/check_images.h"
 #include "update/run_record.h"
 #include "update/run_update.h"
@@ -47,7 +49,14 @@ const char kUsage[] =
     "                        e.g. 0403:6015); may be given more than once\n"
     "  --simulate[=FILE]     use the emulated device, set up by a scenario file\n"
     "                        (default: one QVM7316 that answers correctly)\n"
-    "  --realtime            with --simulate: run on the real clock, not in virtual time\n"
+    "  --replay TRACE        answer every D2XX call from TRACE, a trace recorded with\n"
+    "                        --trace (plain or gzip), instead of a device; a call the\n"
+    "                        recording does not hold there stops the run with a report\n"
+    "                        on standard error; runs in virtual time, asks nothing\n"
+    "  --replay-any-images   with --replay: replay even when the images differ from\n"
+    "                        the recorded run's\n"
+    "  --realtime            with --simulate or --replay: run on the real clock, not in\n"
+    "                        virtual time\n"
     "  --trace FILE          write every D2XX call to FILE\n"
     "  --dump DIR            with --simulate: write what the device holds into DIR\n"
     "                        after the run (processor.bin, prom.bin, gatearray.bin, device.txt)\n"
@@ -66,7 +75,8 @@ const char kUsage[] =
     "otherwise the status code of what failed (23 to 39; a failed image check gives\n"
     "that of the first bad file: 32 gen.hex, 33 gn.hex, 34 genprom.hex, 31 GEN.dat);\n"
     "130 when stopped by Ctrl+C, 143 by SIGTERM; 2 for a usage error, before any\n"
-    "device is used.\n";
+    "device is used; 3 when a replay left its recording, or its images are not the\n"
+    "recorded run's.\n";
 
 bool Confirmed() {
     std::printf("\nPress Enter to start the update, or Ctrl+C to cancel: ");
@@ -131,13 +141,18 @@ const D2xxOps* RealDriver(const Options& options) {
 }
 #endif
 
-// The driver the options choose: the emulated devices, or a real device's.
-const D2xxOps* Backend(const Options& options, const sim::Scenario& scenario) {
-    if (!options.simulate) return RealDriver(options);
+// The driver the options choose: the emulated devices, a recorded run, or
+// a real device's.
+const D2xxOps* Backend(const Options& options, const sim::Scenario& scenario, sim::RecordedTrace& recording) {
+    if (!options.simulate && options.replay.empty()) return RealDriver(options);
     if (options.realtime)
         UseRealClock();
     else
         UseVirtualClock();
+    if (!options.replay.empty()) {
+        sim::StartReplay(std::move(recording), options.replay);
+        return sim::ReplayD2xx();
+    }
     std::string folder = std::filesystem::path(options.scenario).parent_path().string();
     sim::StartEmulator(scenario, folder.empty() ? "." : folder);
     return sim::EmulatorD2xx();
@@ -159,6 +174,38 @@ int CheckOnly() {
                      std::to_string(check.status) + ")");
     }
     return check.status;
+}
+
+// The images in the working folder against those of the recorded run,
+// before the replay answers its first call. Returns -1 to go on, or the
+// exit code after saying which differ.
+int CompareReplayImages(const Options& options, const sim::RecordedTrace& recording) {
+    if (recording.images.empty()) {
+        std::fprintf(stderr, "qvm7316-update: %s names no images; they are not compared\n", options.replay.c_str());
+        return -1;
+    }
+    std::string mismatch = sim::ReplayImageMismatch(recording, DescribeImages(CheckImages()));
+    if (mismatch.empty()) return -1;
+    std::fprintf(stderr, "qvm7316-update: the images here are not those of the run %s recorded:\n%s",
+                 options.replay.c_str(), mismatch.c_str());
+    if (options.replayAnyImages) {
+        std::fprintf(stderr, "qvm7316-update: replayed all the same (--replay-any-images)\n");
+        return -1;
+    }
+    std::fprintf(stderr, "qvm7316-update: --replay-any-images replays all the same\n");
+    return REPLAY_DIVERGED;
+}
+
+// How a replay ended: its report or its summary on standard error, and
+// its own exit code after a divergence, whatever the run gave.
+int EndReplay(int status) {
+    sim::FinishReplay();
+    if (sim::ReplayDiverged()) {
+        std::fputs(sim::ReplayReport().c_str(), stderr);
+        return REPLAY_DIVERGED;
+    }
+    std::fprintf(stderr, "%s\n", sim::ReplaySummary().c_str());
+    return status;
 }
 
 }  // namespace
@@ -199,6 +246,11 @@ int main(int argc, char** argv) {
         std::string error;
         if (!sim::LoadScenario(options.scenario, scenario, error)) return UsageError(error);
     }
+    sim::RecordedTrace recording;
+    if (!options.replay.empty()) {
+        std::string error;
+        if (!sim::LoadTrace(options.replay, recording, error)) return UsageError(error);
+    }
 
     std::FILE* trace = nullptr;
     if (!options.trace.empty()) {
@@ -206,16 +258,26 @@ int main(int argc, char** argv) {
         if (!trace) return UsageError("cannot write the trace file " + QuoteForMessage(options.trace));
     }
 
+    bool replay = !options.replay.empty();
     if (options.list) {
-        const D2xxOps* backend = Backend(options, scenario);
+        const D2xxOps* backend = Backend(options, scenario, recording);
         SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
         int status = ListOnly();
         if (trace) EndTrace();
-        return status;
+        return replay ? EndReplay(status) : status;
     }
 
+    // Before the first call, so that a replay against other images says so.
+    if (replay) {
+        if (int code = CompareReplayImages(options, recording); code >= 0) {
+            if (trace) std::fclose(trace);
+            return code;
+        }
+    }
+
+    // A replay touches no device: nothing to confirm.
     std::fputs(kStartupWarning, stdout);
-    if (!options.yes && !Confirmed()) {
+    if (!options.yes && !replay && !Confirmed()) {
         std::fprintf(stderr, "qvm7316-update: not confirmed; nothing was done\n");
         if (trace) std::fclose(trace);
         return kUsageError;
@@ -223,11 +285,12 @@ int main(int argc, char** argv) {
 
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
     ChooseDevice(options.serial);
-    const D2xxOps* backend = Backend(options, scenario);
+    const D2xxOps* backend = Backend(options, scenario, recording);
     SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
     SelectDisplay(ConsoleDisplay());
 
     int result = UpdateWorker();
+    int code = result == 0 ? 0 : LastFailedStatus();
 
     if (trace) EndTrace();
     CloseRunLog();
@@ -236,5 +299,5 @@ int main(int argc, char** argv) {
         if (!sim::DumpDevice(sim::TheDevice(), options.dump, error))
             std::fprintf(stderr, "qvm7316-update: %s\n", error.c_str());
     }
-    return result == 0 ? 0 : LastFailedStatus();
+    return replay ? EndReplay(code) : code;
 }

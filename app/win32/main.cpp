@@ -16,7 +16,19 @@
 #include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
+#include "platform/d2xx_trace.h"
 #include "platform/log.h"
+#include "platform/text.h"
+
+namespace {
+
+// --trace FILE: every D2XX call of the run, written as the console program
+// writes it (docs/trace-format.md), so that a run with the vendor's driver
+// in the field can be replayed on a desk.
+std::FILE* g_trace = nullptr;
+std::string g_traceName;
+
+}  // namespace
 
 // The program entry: warning, resources, then the modal dialog, whose
 // result is the exit code. The command line (read by main) and the show
@@ -48,7 +60,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_titleFont = CreateFontA(17, 0, 0, 0, FW_BOLD, 0, 0, 0, 0, 0, 0, 0, 0x20, "System");
     g_successFont = CreateFontA(14, 0, 0, 0, FW_BOLD, 0, 0, 0, 0, 0, 0, 0, 0x20, "Tohoma");
 
-    SelectD2xx(LoadVendorD2xx());
+    const D2xxOps* driver = LoadVendorD2xx();
+    SelectD2xx(g_trace ? TraceD2xx(driver, g_trace, g_traceName) : driver);
     SelectDisplay(Win32Display());
     return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, 0));
 }
@@ -69,8 +82,9 @@ void LoadLibrariesFromTheSystemOnly() {
 // program's.
 int CheckOptions(const Options& options) {
     if (options.help || options.version || options.yes || options.check || options.list || options.simulate ||
-        options.realtime || !options.driver.empty() || !options.usbIds.empty() || !options.trace.empty() || !options.dump.empty() || !options.directory.empty())
-        return UsageError("the Windows program takes only --serial SN, --log FILE and --no-log");
+        options.realtime || !options.driver.empty() || !options.usbIds.empty() || !options.replay.empty() ||
+        options.replayAnyImages || !options.dump.empty() || !options.directory.empty())
+        return UsageError("the Windows program takes only --serial SN, --log FILE, --no-log and --trace FILE");
     return -1;
 }
 
@@ -89,11 +103,17 @@ int main(int argc, char** argv) {
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
     if (int code = CheckOptions(options); code >= 0) return code;
+    if (!options.trace.empty()) {
+        g_trace = std::fopen(options.trace.c_str(), "w");
+        if (!g_trace) return UsageError("cannot write the trace file " + QuoteForMessage(options.trace));
+        g_traceName = options.trace;
+    }
     // The record of every run, kept when the console window has closed.
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
     ChooseDevice(options.serial);
 
     int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+    if (g_trace) EndTrace();
     CloseRunLog();
     return result;
 }

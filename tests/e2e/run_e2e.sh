@@ -22,7 +22,9 @@
 #                holding equal those of the console program run against the
 #                same emulated device; a second Start and the close box are
 #                refused while it runs; " QVM7316 - DONE!", the success text,
-#                the green bar, focus on Close, exit 0
+#                the green bar, focus on Close, exit 0; the run's --trace,
+#                replayed by the console program, gives the same log
+#                without divergence
 #
 # The stand-in FTD2XX.dll is installed as the system's (in the Wine
 # prefix's system32) for the scenarios that need a device, and removed for
@@ -164,6 +166,12 @@ log_has() { grep -qF -- "$2" "$1"; }
 same_log() {  # same_log <console log> <windows log> <diff file>
     if diff <(console_log "$1") <(windows_log "$2") >"$3"; then return 0; fi
     note "log differs from the console program's (first lines of $3):"
+    head -n 20 "$3"
+    return 1
+}
+same_console_logs() {  # same_console_logs <console log> <console log> <diff file>
+    if diff <(console_log "$1") <(console_log "$2") >"$3"; then return 0; fi
+    note "the two console logs differ (first lines of $3):"
     head -n 20 "$3"
     return 1
 }
@@ -436,8 +444,10 @@ scenario_update() {
     note "update: $images of 3 sample images; the console program's run $([ $expect_success = yes ] &&
         echo succeeded || echo failed), so the dialog's must too"
 
+    # Recorded as a technician would in the field: --trace on the command
+    # line, the driver (here the stand-in) doing the rest.
     export QVM7316_DUMP=device-dump
-    launch "$dir" ./qvm7316-update.exe
+    launch "$dir" ./qvm7316-update.exe --trace update.trace
     unset QVM7316_DUMP
     to_idle_dialog update || return 1
     check_idle_dialog update
@@ -501,6 +511,19 @@ scenario_update() {
         check "update: the run log file records the success" log_has "$dir/qvm7316-update.log" '=== end: succeeded after'
     fi
     note "update: $(windows_log "$dir/stdout.log" | grep -c .) log lines"
+
+    # The trace, recorded on the real clock under Wine, replayed on a desk by
+    # the console program in virtual time: no divergence, the same log and
+    # the same outcome.
+    check "update: the trace was written" test -s "$dir/update.trace"
+    local replay_code=0
+    (cd "$dir" && "$console" --replay update.trace --no-log >replay.log 2>replay.err) || replay_code=$?
+    check "update: the replay ends as the run did (exit $replay_code)" \
+        [ "$replay_code" = "$([ $expect_success = yes ] && echo 0 || echo "$replay_code")" ]
+    check "update: the replay did not diverge" log_has "$dir/replay.err" 'replayed to its end without divergence'
+    if ! log_has "$dir/replay.err" 'without divergence'; then head -n 30 "$dir/replay.err"; fi
+    check "update: the replay's log equals the console program's" \
+        same_console_logs "$dir/reference/console.log" "$dir/replay.log" "$dir/replay-log.diff"
 }
 
 # ---- Run ------------------------------------------------------------------
