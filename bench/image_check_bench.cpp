@@ -31,9 +31,7 @@ const std::filesystem::path& WorkDir() {
         }
         hex << HexRecord(0, 0x01, "") << "\r\n";
 
-        std::ofstream prom(path / "genprom.hex", std::ios::binary);
-        const std::string page = std::string(512, 'A') + "\r\n";
-        for (int i = 0; i < 65536; ++i) prom << page;
+        WriteLargestPromImage(path / "genprom.hex");
 
         std::ofstream(path / "GEN.dat", std::ios::binary) << std::string(1000030, '\x5A');
         return path;

@@ -47,17 +47,7 @@ const std::filesystem::path& SampleDir() {
 const std::filesystem::path& LargestPromDir() {
     static BenchFolder folder;
     static const bool made = [] {
-        std::ofstream out(folder.Path() / "genprom.hex", std::ios::binary);
-        std::string line(512, '0');
-        std::uint32_t x = 1;
-        for (std::uint32_t page = 0; page < kPromPageCount; ++page) {
-            for (char& c : line) {
-                x = x * 1103515245u + 12345u;
-                c = "0123456789ABCDEF"[(x >> 16) & 15];
-            }
-            out << line << "\r\n";
-        }
-        out.close();
+        WriteLargestPromImage(folder.Path() / "genprom.hex");
         std::filesystem::current_path(folder.Path());
         std::string log;
         LogToBuffer(&log);
