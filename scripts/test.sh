@@ -18,7 +18,7 @@ cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j"$jobs"
 ctest --preset sanitize -j"$jobs"
 
-echo "== Fuzzing smoke run (gen.hex conversion, scenario files) =="
+echo "== Fuzzing smoke run (every fuzz target) =="
 FUZZ_SECONDS=${FUZZ_SECONDS:-15} bash scripts/fuzz.sh
 
 if [ -f scripts/test-windows.sh ]; then
