@@ -5,8 +5,8 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -90,3 +90,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::string goal_;
     std::map<std::string, double> values_;
 };
+
+// The main of a benchmark program whose report ends in a ratio: runs the
+// benchmarks the command line selects, then leaves the scratch folders,
+// which are removed at exit.
+inline int RunBenchmarks(int argc, char** argv, RatioReporter& reporter) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+    return 0;
+}

@@ -68,13 +68,7 @@ BENCHMARK(BM_SrecCatReblock128)->Unit(benchmark::kMillisecond)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    WorkDir();
     RatioReporter reporter("BM_ConvertHexFile", "BM_SrecCatReblock128", RatioReporter::Measure::Throughput,
                            "goal: above 1, faster than srec_cat");
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    std::filesystem::current_path(std::filesystem::temp_directory_path());
-    return 0;
+    return RunBenchmarks(argc, argv, reporter);
 }

@@ -119,13 +119,7 @@ BENCHMARK(BM_EmulateProgramProm)->Unit(benchmark::kMillisecond)->UseRealTime()->
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    LargestPromDir();
     RatioReporter reporter("BM_ReplayProgramProm", "BM_EmulateProgramProm", RatioReporter::Measure::Time,
                            "goal: at most 3");
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    std::filesystem::current_path(std::filesystem::temp_directory_path());
-    return 0;
+    return RunBenchmarks(argc, argv, reporter);
 }

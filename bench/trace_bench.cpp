@@ -63,12 +63,6 @@ BENCHMARK(BM_ProgramProm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterati
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    WorkDir();
     RatioReporter reporter("BM_ProgramPromTraced", "BM_ProgramProm", RatioReporter::Measure::Time, "goal: at most 1.3");
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    std::filesystem::current_path(std::filesystem::temp_directory_path());
-    return 0;
+    return RunBenchmarks(argc, argv, reporter);
 }
