@@ -18,6 +18,7 @@ char g_receiveBuffer[kBufferSize];
 namespace {
 
 bool g_deviceOpen = false;
+bool g_writeFailed = false;  // a write of the connection opened last was not complete
 std::string g_chosenSerial;  // --serial
 std::string g_runSerial;     // the device the run talks to
 
@@ -110,6 +111,7 @@ int OpenDevice() {
     }
     g_runSerial = serial;
     g_deviceOpen = true;
+    g_writeFailed = false;
     return 0;
 }
 
@@ -140,9 +142,21 @@ int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs)
     return CloseDevice() == 0 ? USB_TIMEOUT_FAILURE : USB_CLOSE_FAILURE;
 }
 
+WriteOutcome WriteToDevice(const void* bytes, DWORD count) {
+    WriteOutcome outcome = WriteOutcome::Complete;
+    if (FT_Write(g_deviceHandle, const_cast<void*>(bytes), count, &UsbBytesWritten) != FT_OK)
+        outcome = WriteOutcome::Failed;
+    else if (UsbBytesWritten != count)
+        outcome = WriteOutcome::Short;
+    if (outcome != WriteOutcome::Complete) g_writeFailed = true;
+    return outcome;
+}
+
+bool DeviceWriteFailed() { return g_writeFailed; }
+
 void SendCommandByte(unsigned value) {
     unsigned char byte = static_cast<unsigned char>(value & 0xFFu);
-    if (FT_Write(g_deviceHandle, &byte, 1, &UsbBytesWritten) != FT_OK) Log("USB Write Failed\n");
+    if (WriteToDevice(&byte, 1) != WriteOutcome::Complete) Log("USB Write Failed\n");
 }
 
 void SendHexByte(unsigned value) {
@@ -153,6 +167,7 @@ void SendHexByte(unsigned value) {
 void ResetDeviceLink() {
     g_deviceHandle = nullptr;
     g_deviceOpen = false;
+    g_writeFailed = false;
     g_chosenSerial.clear();
     g_runSerial.clear();
     g_bytesRead = 0;

@@ -62,7 +62,21 @@ int PurgeDevice();
 // Sets the read and write time-outs (ms). On failure closes the device and
 // returns USB_TIMEOUT_FAILURE, or USB_CLOSE_FAILURE when that close failed.
 int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs);
-// Writes the low 8 bits of value as one byte; a failure is only logged.
+
+// How a write to the device went: all bytes taken, fewer than asked
+// (FT_OK with a smaller count), or failed (a status other than FT_OK).
+enum class WriteOutcome { Complete, Short, Failed };
+
+// Writes count bytes in one FT_Write; UsbBytesWritten then holds the count
+// the driver reported. A write that is not complete is remembered for the
+// connection (DeviceWriteFailed). Every write to the device goes through here.
+WriteOutcome WriteToDevice(const void* bytes, DWORD count);
+// Whether a write of the connection opened last failed or came up short:
+// its stage must not end as a success. Cleared by each OpenDevice.
+bool DeviceWriteFailed();
+
+// Writes the low 8 bits of value as one byte. A write that fails or comes up
+// short logs "USB Write Failed"; the stage goes on, and fails at its end.
 void SendCommandByte(unsigned value);
 // Writes the low 8 bits of value as two upper-case hex digits, one write each.
 void SendHexByte(unsigned value);

@@ -259,11 +259,14 @@ TEST_F(GateArrayTest, SilenceEarlyInTheVerifyingPhaseEndsWithTimedOut) {
     EXPECT_FALSE(Device().gateArray.verifyRan);
 }
 
-TEST_F(GateArrayTest, ShortWriteIsReportedAndTheAnswerStillCounts) {
+TEST_F(GateArrayTest, ShortWriteIsReportedTheAnswerStillCountsAndTheStageFails) {
     UseImage(3200, "ga_short_write = 3");
-    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_EQ(ProgramGateArray(), USB_WRITE_FAILURE);
     std::string out = Output();
     EXPECT_THAT(out, HasSubstr("MaxSize = 3200\nwrong size of UsbBytesWritten to USB\n Programming:  99 %\r"));
+    EXPECT_THAT(out, HasSubstr("\nTimed out\n\nFinished Programming\nReseting Processor\nProcessor reset.....done\n"));
+    EXPECT_EQ(Answers().size(), 200u);  // both passes served in full
+    EXPECT_FALSE(Device().open);
     auto trace = Trace();
     EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
                             [](const TraceLine& t) { return t.call == "FT_Write" && t.rest.ends_with(" = 0 32"); }),
@@ -311,9 +314,9 @@ TEST_F(GateArrayTest, ProgrammingFailureTable) {
     EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nfailed to open GEN.dat\nNo such file or directory\n");
     EXPECT_FALSE(Device().open);
 
-    // A command byte lost at the reset is only printed.
+    // A command byte lost at the reset: the reset goes on, the stage fails.
     UseImage(3200, "fail = FT_Write 203");
-    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_EQ(ProgramGateArray(), USB_WRITE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("Reseting Processor\nUSB Write Failed\nProcessor reset.....done\n"));
 
     UseImage(3200, "fail = FT_Close 1");
@@ -380,10 +383,12 @@ TEST_F(GateArrayTest, EraseGoesOnAfterAReadOrWriteFailureInTheRequests) {
     EXPECT_EQ(EraseGateArray(), 0);
     EXPECT_THAT(Output(), HasSubstr("MaxSize = 3200\nUSB Read Failed\nErasing GateArray\n"));
 
+    // An answer the device did not get: the erase goes ahead, the stage fails at its end.
     UseImage(3200, "fail = FT_Write 3");  // the first answer
-    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(EraseGateArray(), USB_WRITE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("MaxSize = 3200\nUSB Write Failed\nErasing GateArray\n"));
-    EXPECT_EQ(g_stepCounter, 8);
+    EXPECT_EQ(Device().gateArray.erases, 0u);  // it waits for the block it never got
+    EXPECT_EQ(g_stepCounter, 7);               // the wait's ticks, none at the end
 
     UseImage(3200, "fail = FT_Read 6");  // the report
     EXPECT_EQ(EraseGateArray(), 0);

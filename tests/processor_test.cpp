@@ -253,13 +253,11 @@ TEST_F(ProcessorTest, ResetFailuresStopWhereTheyHappen) {
         std::uint32_t resets, factoryResets;
         bool open;
     } rows[] = {
-        {"devices =", USB_OPEN_FAILURE, 0, 0, false},
-        {"fail = FT_OpenEx 2", USB_OPEN_FAILURE, 1, 0, false},
-        {"fail = FT_Purge 1", USB_PURGE_FAILURE, 0, 0, false},
-        {"fail = FT_Purge 2", USB_PURGE_FAILURE, 1, 0, false},
-        {"fail = FT_Close 1", USB_CLOSE_FAILURE, 1, 0, true},
-        {"fail = FT_Close 2", USB_CLOSE_FAILURE, 1, 1, true},
-        {"fail = FT_Write 1", 0, 0, 1, false},  // only printed; the stage goes on
+        {"devices =", USB_OPEN_FAILURE, 0, 0, false},          {"fail = FT_OpenEx 2", USB_OPEN_FAILURE, 1, 0, false},
+        {"fail = FT_Purge 1", USB_PURGE_FAILURE, 0, 0, false}, {"fail = FT_Purge 2", USB_PURGE_FAILURE, 1, 0, false},
+        {"fail = FT_Close 1", USB_CLOSE_FAILURE, 1, 0, true},  {"fail = FT_Close 2", USB_CLOSE_FAILURE, 1, 1, true},
+        {"fail = FT_Write 1", USB_WRITE_FAILURE, 0, 1, false},  // the stage goes on, and fails at its end
+        {"fail = FT_Write 2", USB_WRITE_FAILURE, 0, 1, false},  // the first connection's 0xC0
     };
     for (const Row& row : rows) {
         Start(row.scenario);

@@ -31,7 +31,8 @@ int EraseGateArray() {
     std::FILE* image = OpenGateArrayImage();
     if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
-    // However the requests end, the erase goes ahead.
+    // However the requests end, the erase goes ahead; an answer the device
+    // did not get whole fails the stage at its end.
     switch (ServeBlockRequests(image, nullptr, nullptr)) {
         case LoopEnd::ReadFailure:
             Log("USB Read Failed\n");

@@ -83,7 +83,7 @@ bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber) {
     // After a short read the stream sits at its end: seek afresh next time.
     g_answeredImage = image;
     g_imagePosition = FormatBlock(image) == kBlockSize ? offset + kBlockSize : -1;
-    return FT_Write(g_deviceHandle, g_lineBuffer, kAnswerLength, &UsbBytesWritten) == FT_OK;
+    return WriteToDevice(g_lineBuffer, kAnswerLength) != WriteOutcome::Failed;
 }
 
 LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context) {

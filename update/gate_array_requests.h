@@ -43,8 +43,8 @@ bool AcceptBlockRequest(std::int32_t requestNumber);
 void ReadImageBlock(std::FILE* file);
 
 // Seeks the image to the requested position and writes its answer: 64
-// characters and nothing else. Returns false on a write failure.
-// UsbBytesWritten then holds the count the driver reported.
+// characters and nothing else. Returns false on a write failure; a short
+// write is not one. UsbBytesWritten then holds the count the driver reported.
 bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber);
 
 enum class LoopEnd { ReadFailure, TimedOut, WriteFailure };
@@ -53,7 +53,9 @@ enum class LoopEnd { ReadFailure, TimedOut, WriteFailure };
 using AnswerStep = void (*)(std::uint32_t requestNumber, void* context);
 
 // Serves requests until a read failure, a time-out or a write failure.
-// Requests not accepted get no answer and no message. afterAnswer may be null.
+// Requests not accepted get no answer and no message. An answer the driver
+// took short is remembered for the connection (DeviceWriteFailed) and the
+// loop goes on. afterAnswer may be null.
 LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context);
 
 // Writes a mode byte, waits 200 ms, writes 0xC0, waits 200 ms: how both

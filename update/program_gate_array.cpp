@@ -93,5 +93,8 @@ int ProgramGateArray() {
         LogFlush();
         return GiveUp(USB_CLOSE_FAILURE);
     }
+    // An answer taken short, or a command byte lost: the gate array cannot
+    // be trusted to hold the image.
+    if (status == 0 && DeviceWriteFailed()) return GiveUp(USB_WRITE_FAILURE);
     return status;
 }

@@ -83,7 +83,7 @@ int ProgramProcessor() {
         // The line end is not sent; a line with nothing before it has no record.
         if (length <= 2) continue;
 
-        if (FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(length - 2), &UsbBytesWritten) != FT_OK) {
+        if (WriteToDevice(g_lineBuffer, static_cast<DWORD>(length - 2)) != WriteOutcome::Complete) {
             Log("USB Write Failed\n");
             return GiveUp(USB_WRITE_FAILURE);
         }
@@ -119,7 +119,7 @@ int ProgramProcessor() {
     SleepMs(100);
     std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
     std::memcpy(g_lineBuffer, kBsbRecord, kBsbLength);
-    if (FT_Write(g_deviceHandle, g_lineBuffer, kBsbLength, &UsbBytesWritten) != FT_OK) {
+    if (WriteToDevice(g_lineBuffer, kBsbLength) != WriteOutcome::Complete) {
         Log("USB Write Failed\n");
         return GiveUp(USB_WRITE_FAILURE);
     }
@@ -137,5 +137,5 @@ int ProgramProcessor() {
     if (rejected) return GiveUp(USB_READ_FAILURE);
     Log("CPU programming done\n");
     if (CloseImageFile(gnHex) != 0) return GiveUp(FILE_CLOSE_FAILURE);
-    return FinishStage();
+    return FinishClosedStage();
 }

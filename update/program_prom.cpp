@@ -113,8 +113,7 @@ int ProgramProm() {
             return GiveUp(PROM_HEX_OPEN_FAILURE);
         }
 
-        if (textLength > 0 &&
-            FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(textLength), &UsbBytesWritten) != FT_OK) {
+        if (textLength > 0 && WriteToDevice(g_lineBuffer, static_cast<DWORD>(textLength)) != WriteOutcome::Complete) {
             Log("USB Write Failed\n");
             return GiveUp(USB_WRITE_FAILURE);
         }

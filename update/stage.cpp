@@ -33,6 +33,11 @@ int FinishStage() {
 
 int FinishDeviceStage() {
     if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    return FinishClosedStage();
+}
+
+int FinishClosedStage() {
+    if (DeviceWriteFailed()) return GiveUp(USB_WRITE_FAILURE);
     return FinishStage();
 }
 

@@ -19,9 +19,15 @@ int OpenStageConnection();
 int FinishStage();
 
 // How a device stage that went well ends: closes the device, then as
-// FinishStage. USB_CLOSE_FAILURE, after the close's own line, when the
+// FinishClosedStage. USB_CLOSE_FAILURE, after the close's own line, when the
 // close fails.
 int FinishDeviceStage();
+
+// How a device stage ends once its connection is closed: a stage whose
+// device missed bytes has not done its work, so when a write of that
+// connection failed or came up short (each has logged its line), it gives
+// up with USB_WRITE_FAILURE; otherwise as FinishStage.
+int FinishClosedStage();
 
 // Makes a file the running stage has opened one that it holds, until
 // CloseImageFile or GiveUp closes it. Returns the file (null stays null).
