@@ -139,3 +139,26 @@ TEST_F(WholeRunTest, ConsoleProgramInTheSamplesFolderSucceeds) {
     EXPECT_THAT(ReadFile("log.txt"), HasSubstr("Processor reset.....done\nProgramming finished successfully!\n"));
     ExpectDumpHoldsTheImages("d");
 }
+
+TEST_F(WholeRunTest, ProgressStaysBelowDoneUntilTheWholeRunHasSucceeded) {
+    CopySamples();
+    std::string pages;
+    for (int i = 0; i < 150; ++i) pages += "A5\r\n";  // under 7680 bytes: a tick for every page
+    WriteFile("genprom.hex", pages);
+    Start();
+    // When each value was shown, on the run's clock.
+    static std::vector<std::pair<int, std::uint64_t>> shown;
+    shown.clear();
+    static DisplayOps timed = *RecordingDisplay();
+    timed.Progress = [](int percent, const char*) {
+        shown.emplace_back(percent, NowMs());
+        return true;
+    };
+    SelectDisplay(&timed);
+    ASSERT_EQ(UpdateWorker(), 0);
+    EXPECT_GT(g_stepCounter, 150);
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown.back(), std::make_pair(100, NowMs()));  // at the very end, once
+    EXPECT_EQ(shown[shown.size() - 2].first, 99);
+    EXPECT_LT(shown[shown.size() - 2].second, NowMs() - 4000);  // reached during the PROM already
+}

@@ -37,7 +37,7 @@ int ShowProgress(int value) {
 
 void TickProgress() {
     ++g_stepCounter;
-    ShowProgress(g_stepCounter);
+    ShowProgress(g_stepCounter < kLastTickValue ? g_stepCounter : kLastTickValue);
 }
 
 void ResetProgress() {

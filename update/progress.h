@@ -39,7 +39,12 @@ extern int g_lastShownValue;         // last clamped value accepted, -1 at start
 // or -1 when the value was accepted but there is nothing to show it on yet.
 int ShowProgress(int value);
 
-// Increments the step counter and shows its new value: one tick.
+// The most a tick shows: 100 (" QVM7316 - DONE!" and the success text)
+// belongs to the run's success alone, shown once every stage has ended well.
+inline constexpr int kLastTickValue = 99;
+
+// Increments the step counter and shows its new value, at most
+// kLastTickValue: one tick.
 void TickProgress();
 
 void ResetProgress();
