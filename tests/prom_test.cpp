@@ -200,6 +200,17 @@ TEST_F(PromTest, EveryDigitOfALineIsSentWhateverItsLineEnd) {
     EXPECT_EQ(proms[2], proms[0]);
 }
 
+TEST_F(PromTest, PageTextGoesOutInUpperCase) {
+    WriteFile("genprom.hex", "c0ffee0a\r\nABcdEf09\r\n");
+    Device().prom.unprogrammedByte = 0xFF;
+    EXPECT_EQ(ProgramProm(), 0);
+    EXPECT_THAT(PageData(), ElementsAre(Hex("C0FFEE0A"), Hex("ABCDEF09")));
+    auto prom = DumpedProm();
+    ASSERT_GE(prom.size(), 260u);
+    EXPECT_EQ(prom[3], 0x0A);
+    EXPECT_EQ(prom[256 + 2], 0xEF);
+}
+
 TEST_F(PromTest, QueueOf128DoesNotWaitAnd129Does) {
     // At 1 byte/ms a page of 116 characters leaves 13 + 116 + 1 - 2 = 128
     // queued when the next page (here the closing header) waits.

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "protocol/commands.h"
+#include "protocol/hex_digits.h"
 #include "protocol/status.h"
 #include "update/check_images.h"
 #include "update/progress.h"
@@ -113,6 +114,7 @@ int ProgramProm() {
             return GiveUp(PROM_HEX_OPEN_FAILURE);
         }
 
+        UpperCaseHexDigits(g_lineBuffer, textLength);
         if (textLength > 0 && WriteToDevice(g_lineBuffer, static_cast<DWORD>(textLength)) != WriteOutcome::Complete) {
             Log("USB Write Failed\n");
             return GiveUp(USB_WRITE_FAILURE);
