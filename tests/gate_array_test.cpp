@@ -9,8 +9,10 @@
 #include <fstream>
 
 #include "device/link.h"
+#include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "protocol/commands.h"
+#include "protocol/limits.h"
 #include "protocol/status.h"
 #include "test_support.h"
 #include "update/gate_array_requests.h"
@@ -18,6 +20,7 @@
 #include "update/stages.h"
 
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -89,6 +92,17 @@ FT_STATUS WINAPI ReadThenLoseImage(FT_HANDLE h, LPVOID buffer, DWORD count, LPDW
 }
 D2xxOps g_losingImage;
 
+// A backend around the traced emulator whose device asks for block 1 again
+// and again, a millisecond after each answer, whatever its mode.
+FT_STATUS WINAPI ReadRequestOne(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD got) {
+    if (count != 6) return g_inner->Read(h, buffer, count, got);
+    SleepMs(1);
+    std::memcpy(buffer, "000001", 6);
+    *got = 6;
+    return FT_OK;
+}
+D2xxOps g_askingForEver;
+
 }  // namespace
 
 class GateArrayTest : public DeviceTest {
@@ -124,6 +138,13 @@ class GateArrayTest : public DeviceTest {
         g_losingImage = *g_inner;
         g_losingImage.Read = ReadThenLoseImage;
         SelectD2xx(&g_losingImage);
+    }
+
+    void AskForEver() {
+        g_inner = SelectedD2xx();
+        g_askingForEver = *g_inner;
+        g_askingForEver.Read = ReadRequestOne;
+        SelectD2xx(&g_askingForEver);
     }
 };
 
@@ -236,27 +257,115 @@ TEST_F(GateArrayTest, EveryFifthChangeOfThePercentageTicksAndZeroIsNoChange) {
     EXPECT_EQ(std::count(shown.begin(), shown.end(), 39), 1);
 }
 
-TEST_F(GateArrayTest, SilenceBeforeTheVerifyingPhaseEndsWithTimedOut) {
-    UseImage(4160);  // 130 blocks: the samples fall on 76 % and 53 %, never 99 %
-    EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);
-    std::string out = Output();
-    EXPECT_THAT(out, HasSubstr(" Programming:  76 %\r Programming:  53 %\r\nTimed out\n"));
-    EXPECT_THAT(out, Not(HasSubstr("Finished Programming")));
-    EXPECT_EQ(Device().gateArray.erases, 0u);
-    EXPECT_FALSE(Device().open);                                    // the stage closed what it opened
-    EXPECT_EQ(ImageDescriptor(), -1);                               // nor the image
-    EXPECT_THAT(CommandWrites(), ElementsAre("200 F4", "400 C0"));  // no reset
+// ---- The verdict: a programming pass, then a verifying pass ----
 
-    UseImage(1568);  // 49 blocks, 98 answers: no sample at all
-    EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);
-    EXPECT_THAT(Output(), HasSubstr("MaxSize = 1568\n\nTimed out\n"));
+TEST_F(GateArrayTest, EveryFaultFreeRunIsVerifiedWhateverTheImageSize) {
+    // By blocks: 1, 2, 99, 100, 101, 150, 351, 1,234, 3,050 and the most
+    // six digits can ask for; lengths that fill their last block and that
+    // end inside it.
+    const std::size_t lengths[] = {20,   32,    64,    99 * 32, 100 * 32 - 5,         101 * 32,
+                                   4784, 11231, 39470, 97600,   kGateArrayLengthLimit};
+    for (std::size_t length : lengths) {
+        std::string image = UseImage(length);
+        if (length > 100000) SelectD2xx(sim::EmulatorD2xx());  // 62,500 answers: no trace
+        EXPECT_EQ(ProgramGateArray(), 0) << length;
+        std::string out = Output();
+        EXPECT_THAT(out, EndsWith("\nTimed out\n\nFinished Programming\nReseting Processor\n"
+                                  "Processor reset.....done\n"))
+            << length;
+        const auto& ga = Device().gateArray;
+        EXPECT_TRUE(ga.verifyRan) << length;
+        EXPECT_TRUE(ga.verifyMatched) << length;
+        // The device asks from position 1 in steps of 32, up to 999,969:
+        // what lies beyond 1,000,000 it never asks for.
+        std::size_t asked = std::min<std::size_t>(length, 1000000);
+        EXPECT_EQ(std::string(ga.image.begin(), ga.image.begin() + asked), image.substr(0, asked)) << length;
+    }
 }
 
-TEST_F(GateArrayTest, SilenceEarlyInTheVerifyingPhaseEndsWithTimedOut) {
-    UseImage(32000, "ga_stop_after = 1500");  // stops at the middle of verifying
+TEST_F(GateArrayTest, SmallImagesAreJudgedByEveryAnswerNotByTheSamples) {
+    // 130 blocks: the progress samples fall on 76 % and 53 % and never show
+    // 99 %, but both passes reached the last block.
+    UseImage(4160);
+    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_THAT(Output(), HasSubstr("MaxSize = 4160\n Programming:  76 %\r Programming:  53 %\r\nTimed out\n\n"
+                                    "Finished Programming\n"));
+    EXPECT_EQ(g_stepCounter, 0);
+
+    UseImage(1568);  // 49 blocks, 98 answers: no sample at all
+    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_THAT(Output(), HasSubstr("MaxSize = 1568\n\nTimed out\n\nFinished Programming\n"));
+}
+
+TEST_F(GateArrayTest, SilenceIsTheEndOnlyAfterAProgrammingAndAVerifyingPass) {
+    struct Row {
+        std::size_t length;
+        const char* scenario;
+        int status;
+    } rows[] = {
+        // 100 blocks; block 99 is the first whose end reaches 99 %.
+        {3200, "ga_stop_after = 100", USB_TIMED_OUT},  // after the programming pass
+        {3200, "ga_stop_after = 101", USB_TIMED_OUT},  // at the start of the verifying pass
+        {3200, "ga_stop_after = 198", USB_TIMED_OUT},  // one block short of the mark
+        {3200, "ga_stop_after = 199", 0},
+        {32000, "ga_stop_after = 1500", USB_TIMED_OUT},  // the middle of the verifying pass
+        {32, "ga_stop_after = 1", USB_TIMED_OUT},        // one block, programmed only
+        // The positions decide, not how many answers there were.
+        {3200, "ga_requests = 003169, 003169", USB_TIMED_OUT},  // the last block again is no new pass
+        {3200, "ga_requests = 003169, 000001, 003169", 0},
+        {32, "ga_requests = 000001, 000001", 0},  // in a one-block image it is
+        {32, "ga_requests = 000001", USB_TIMED_OUT},
+        // A pass begun after the verification must reach the end too.
+        {64, "ga_requests = 000001, 000033, 000001, 000033, 000001", USB_TIMED_OUT},
+        {64, "ga_requests = 000033, 000001, 000033", 0},
+    };
+    for (const Row& row : rows) {
+        UseImage(row.length, row.scenario);
+        EXPECT_EQ(ProgramGateArray(), row.status) << row.length << " " << row.scenario;
+        std::string out = Output();
+        EXPECT_FALSE(Device().open) << row.scenario;
+        EXPECT_EQ(ImageDescriptor(), -1) << row.scenario;
+        if (row.status == 0) continue;
+        EXPECT_THAT(out, EndsWith("\nTimed out\n")) << row.scenario;
+        EXPECT_EQ(Device().resets, 0u) << row.scenario;  // no reset after a failure
+    }
+}
+
+TEST_F(GateArrayTest, ADeviceThatKeepsAskingEndsTheStage) {
+    // 2 blocks: three passes and 100 more are 106 requests, answered or not.
+    auto list = [](const char* request, int count) {
+        std::string text = "ga_requests = ";
+        for (int i = 0; i < count; ++i) text += std::string(i ? ", " : "") + request;
+        return text;
+    };
+    UseImage(64, list("000001", 106));
+    EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);  // never at the last block
+    EXPECT_THAT(Output(), Not(HasSubstr("kept asking")));
+    EXPECT_EQ(Answers().size(), 106u);
+
+    UseImage(64, list("000001", 107));
     EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);
-    EXPECT_THAT(Output(), HasSubstr(" Verifying:    49 %\r\nTimed out\n"));
-    EXPECT_FALSE(Device().gateArray.verifyRan);
+    EXPECT_THAT(Output(), EndsWith(" Programming:   1 %\r\nthe QVM7316 kept asking for gate-array blocks: "
+                                   "107 requests for 2 blocks\n"));
+    EXPECT_EQ(Answers().size(), 106u);
+    EXPECT_FALSE(Device().open);
+    EXPECT_EQ(ImageDescriptor(), -1);
+    EXPECT_EQ(Device().resets, 0u);
+
+    UseImage(64, list("000000", 107));  // ignored requests count as well
+    EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);
+    EXPECT_THAT(Output(), HasSubstr("\nthe QVM7316 kept asking for gate-array blocks: 107 requests for 2 blocks\n"));
+    EXPECT_TRUE(Answers().empty());
+
+    // In erase mode too: a device that asks for block 1 for ever.
+    UseImage(3200);
+    AskForEver();
+    EXPECT_EQ(EraseGateArray(), USB_TIMED_OUT);
+    EXPECT_THAT(Output(), EndsWith("MaxSize = 3200\nthe QVM7316 kept asking for gate-array blocks: "
+                                   "401 requests for 100 blocks\n"));
+    EXPECT_EQ(Answers().size(), 400u);
+    EXPECT_FALSE(Device().open);
+    EXPECT_EQ(ImageDescriptor(), -1);
 }
 
 TEST_F(GateArrayTest, ShortWriteIsReportedTheAnswerStillCountsAndTheStageFails) {

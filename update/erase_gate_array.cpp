@@ -32,7 +32,8 @@ int EraseGateArray() {
     if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
     // However the requests end, the erase goes ahead; an answer the device
-    // did not get whole fails the stage at its end.
+    // did not get whole fails the stage at its end. Only a device that
+    // keeps asking is not waited for.
     switch (ServeBlockRequests(image, nullptr, nullptr)) {
         case LoopEnd::ReadFailure:
             Log("USB Read Failed\n");
@@ -43,6 +44,9 @@ int EraseGateArray() {
         case LoopEnd::WriteFailure:
             Log("USB Write Failed\n");
             break;
+        case LoopEnd::KeptAsking:
+            LogKeptAsking();
+            return GiveUp(USB_TIMED_OUT);
     }
     if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
 

@@ -8,6 +8,7 @@
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/hex_digits.h"
+#include "protocol/model.h"
 #include "protocol/status.h"
 #include "update/check_images.h"
 #include "update/stage.h"
@@ -22,6 +23,9 @@ namespace {
 // only when the stream is not already at the requested position.
 std::FILE* g_answeredImage = nullptr;
 long g_imagePosition = -1;
+
+// Requests the running loop has received, accepted or not.
+std::uint64_t g_requestsReceived = 0;
 
 // Fills the line buffer with the answer for the 32 bytes at the file's
 // position; returns how many of them came from the file.
@@ -86,16 +90,29 @@ bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber) {
     return WriteToDevice(g_lineBuffer, kAnswerLength) != WriteOutcome::Failed;
 }
 
+std::uint32_t ImageBlockCount() {
+    return static_cast<std::uint32_t>((std::uint64_t{MaxSize} + kBlockSize - 1) / kBlockSize);
+}
+
+std::uint64_t RequestLimit() { return 3 * std::uint64_t{ImageBlockCount()} + 100; }
+
 LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context) {
+    g_requestsReceived = 0;
     for (;;) {
         std::int32_t request = 0;
         RequestResult received = ReceiveBlockRequest(request);
         if (received == RequestResult::ReadFailure) return LoopEnd::ReadFailure;
         if (received == RequestResult::TimedOut) return LoopEnd::TimedOut;
+        if (++g_requestsReceived > RequestLimit()) return LoopEnd::KeptAsking;
         if (!AcceptBlockRequest(request)) continue;
         if (!AnswerBlockRequest(image, request)) return LoopEnd::WriteFailure;
         if (afterAnswer) afterAnswer(static_cast<std::uint32_t>(request), context);
     }
+}
+
+void LogKeptAsking() {
+    Log("the %s kept asking for gate-array blocks: %llu requests for %u blocks\n", kModelString,
+        static_cast<unsigned long long>(g_requestsReceived), ImageBlockCount());
 }
 
 void SendModeCommand(unsigned modeByte) {
@@ -108,5 +125,6 @@ void SendModeCommand(unsigned modeByte) {
 void ResetGateArrayRequests() {
     g_answeredImage = nullptr;
     g_imagePosition = -1;
+    g_requestsReceived = 0;
     MaxSize = 0;
 }

@@ -47,16 +47,28 @@ void ReadImageBlock(std::FILE* file);
 // write is not one. UsbBytesWritten then holds the count the driver reported.
 bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber);
 
-enum class LoopEnd { ReadFailure, TimedOut, WriteFailure };
+// How the request loop ended. KeptAsking: the device asked for more than
+// RequestLimit() blocks, accepted or not; a device that does so is not
+// working through its passes, and would hold the loop for ever.
+enum class LoopEnd { ReadFailure, TimedOut, WriteFailure, KeptAsking };
+
+// The blocks of the image: MaxSize / 32, rounded up.
+std::uint32_t ImageBlockCount();
+// The most requests one loop serves: three passes over the image and 100 more.
+std::uint64_t RequestLimit();
 
 // Called after each answer sent, with the request number it answered.
 using AnswerStep = void (*)(std::uint32_t requestNumber, void* context);
 
-// Serves requests until a read failure, a time-out or a write failure.
-// Requests not accepted get no answer and no message. An answer the driver
-// took short is remembered for the connection (DeviceWriteFailed) and the
-// loop goes on. afterAnswer may be null.
+// Serves requests until a read failure, a time-out, a write failure or one
+// request more than RequestLimit(). Requests not accepted get no answer and
+// no message. An answer the driver took short is remembered for the
+// connection (DeviceWriteFailed) and the loop goes on. afterAnswer may be null.
 LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context);
+
+// The line for a loop that ended with KeptAsking: "the QVM7316 kept asking
+// for gate-array blocks: 3101 requests for 1000 blocks".
+void LogKeptAsking();
 
 // Writes a mode byte, waits 200 ms, writes 0xC0, waits 200 ms: how both
 // stages select their mode and reset the onboard processor at the end.
