@@ -152,7 +152,7 @@ class GateArrayTest : public DeviceTest {
 
 TEST_F(GateArrayTest, RequestsAreConvertedAsDecimalTextAndOnlyAcceptedOnesCount) {
     UseImage(100,
-             "ga_requests = 000001, \"     1\", +00001, 12ab56, 000000, ABCDEF, \"      \", -00001, 000099, 000100");
+             "ga_requests = 000001, \"     1\", +00001, 12ab56, 000000, ABCDEF, \"      \", -00001, 000100, 000101");
     ASSERT_EQ(OpenDevice(), 0);
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     ASSERT_EQ(SetDeviceTimeouts(2000, 0), 0);
@@ -165,7 +165,7 @@ TEST_F(GateArrayTest, RequestsAreConvertedAsDecimalTextAndOnlyAcceptedOnesCount)
         numbers.push_back(n);
         accepted.push_back(AcceptBlockRequest(n));
     }
-    EXPECT_THAT(numbers, ElementsAre(1, 1, 1, 12, 0, 0, 0, -1, 99, 100));
+    EXPECT_THAT(numbers, ElementsAre(1, 1, 1, 12, 0, 0, 0, -1, 100, 101));
     EXPECT_THAT(accepted, ElementsAre(true, true, true, true, false, false, false, false, true, false));
     EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 found\nMaxSize = 100\n");
 
@@ -176,15 +176,16 @@ TEST_F(GateArrayTest, RequestsAreConvertedAsDecimalTextAndOnlyAcceptedOnesCount)
 }
 
 TEST_F(GateArrayTest, AnswersAreTheBlockInUpperCaseHexWithFFPastTheEnd) {
-    std::string image = UseImage(100, "ga_requests = 000001, 12ab56, -00001, 000099, 000100, 000050");
-    EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);  // far fewer than 100 answers
+    std::string image = UseImage(100, "ga_requests = 000001, 12ab56, -00001, 000099, 000100, 000101, 000050");
+    EXPECT_EQ(ProgramGateArray(), USB_TIMED_OUT);  // the end was not asked for a second time
     auto answers = Answers();
-    ASSERT_EQ(answers.size(), 4u);
+    ASSERT_EQ(answers.size(), 5u);
     EXPECT_EQ(answers[0].substr(0, 6), "001FA5");
     EXPECT_EQ(answers[0], AnswerFor(image, 1));
     EXPECT_EQ(answers[1], AnswerFor(image, 12));
     EXPECT_EQ(answers[2], Hex(image.substr(98, 2)) + std::string(60, 'F'));
-    EXPECT_EQ(answers[3], AnswerFor(image, 50));
+    EXPECT_EQ(answers[3], Hex(image.substr(99, 1)) + std::string(62, 'F'));  // the block at the last byte
+    EXPECT_EQ(answers[4], AnswerFor(image, 50));
     for (const auto& a : answers) EXPECT_EQ(a.find_first_not_of("0123456789ABCDEF"), std::string::npos);
     // The device kept what it was answered, where it asked for it.
     std::string held(Device().gateArray.image.begin(), Device().gateArray.image.end());
@@ -261,10 +262,10 @@ TEST_F(GateArrayTest, EveryFifthChangeOfThePercentageTicksAndZeroIsNoChange) {
 
 TEST_F(GateArrayTest, EveryFaultFreeRunIsVerifiedWhateverTheImageSize) {
     // By blocks: 1, 2, 99, 100, 101, 150, 351, 1,234, 3,050 and the most
-    // six digits can ask for; lengths that fill their last block and that
-    // end inside it.
-    const std::size_t lengths[] = {20,   32,    64,    99 * 32, 100 * 32 - 5,         101 * 32,
-                                   4784, 11231, 39470, 97600,   kGateArrayLengthLimit};
+    // six digits can ask for; lengths that fill their last block, that end
+    // inside it, and that put its start on the image's last byte.
+    const std::size_t lengths[] = {1,        32,   33,    64,    99 * 32, 100 * 32 - 5,         99 * 32 + 1,
+                                   101 * 32, 4784, 11231, 39457, 97600,   kGateArrayLengthLimit};
     for (std::size_t length : lengths) {
         std::string image = UseImage(length);
         if (length > 100000) SelectD2xx(sim::EmulatorD2xx());  // 62,500 answers: no trace
@@ -273,6 +274,7 @@ TEST_F(GateArrayTest, EveryFaultFreeRunIsVerifiedWhateverTheImageSize) {
         EXPECT_THAT(out, EndsWith("\nTimed out\n\nFinished Programming\nReseting Processor\n"
                                   "Processor reset.....done\n"))
             << length;
+        EXPECT_THAT(out, Not(HasSubstr("100 %"))) << length;  // not even at the block on the last byte
         const auto& ga = Device().gateArray;
         EXPECT_TRUE(ga.verifyRan) << length;
         EXPECT_TRUE(ga.verifyMatched) << length;
@@ -463,6 +465,14 @@ TEST_F(GateArrayTest, EraseServesFourBlocksWaitsAndPrintsTheReport) {
     EXPECT_THAT(ShownValues(), ::testing::IsSupersetOf({1, 2, 3, 4}));
     EXPECT_EQ(Device().gateArray.erases, 1u);
     EXPECT_FALSE(Device().open);
+}
+
+TEST_F(GateArrayTest, EraseServesTheBlockThatStartsAtTheImagesLastByte) {
+    // 33 bytes: the device asks for 1 and 33, and erases once it has both.
+    std::string image = UseImage(33);
+    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_THAT(Answers(), ElementsAre(AnswerFor(image, 1), AnswerFor(image, 33)));
+    EXPECT_EQ(Device().gateArray.erases, 1u);
 }
 
 TEST_F(GateArrayTest, EraseReportIsCutToTwentyOneBytesStopsAtAZeroByteOrIsMissing) {

@@ -73,7 +73,7 @@ std::int32_t BlockRequestNumber(const char* text) {
 }
 
 bool AcceptBlockRequest(std::int32_t requestNumber) {
-    return requestNumber != 0 && static_cast<std::uint32_t>(requestNumber) < MaxSize;
+    return requestNumber > 0 && static_cast<std::uint32_t>(requestNumber) <= MaxSize;
 }
 
 void ReadImageBlock(std::FILE* file) {

@@ -34,8 +34,8 @@ RequestResult ReceiveBlockRequest(std::int32_t& requestNumber);
 // or "-", digits up to the first other character; 0 when there is none.
 std::int32_t BlockRequestNumber(const char* text);
 
-// A request is served only when it is not 0 and, taken unsigned (so a
-// negative one counts as too large), lies below MaxSize.
+// A request is served only when it is a position in the image: from 1 to
+// MaxSize. The block at MaxSize itself holds the image's last byte.
 bool AcceptBlockRequest(std::int32_t requestNumber);
 
 // Fills the line buffer with the 64-character answer for the 32 bytes at the

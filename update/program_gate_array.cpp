@@ -1,6 +1,7 @@
 // Gate array programming and verification: serve the device's block
 // requests through its programming and its verifying pass, tell the two
 // apart by the positions it asks for, then reset the onboard processor.
+#include <algorithm>
 #include <cstdio>
 
 #include "device/link.h"
@@ -75,7 +76,9 @@ void FollowPasses(PassProgress& p, std::uint32_t requestNumber) {
 }
 
 void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
-    p.percentage = static_cast<std::uint16_t>(requestNumber * 100 / MaxSize);
+    // The block at MaxSize itself, the image's last byte, still shows 99 %.
+    p.percentage =
+        static_cast<std::uint16_t>(std::min<std::uint64_t>(std::uint64_t{requestNumber} * 100 / MaxSize, 99));
     Log(p.verifying ? " Verifying:   %3u %%\r" : " Programming: %3u %%\r", p.percentage);
     LogFlush();
     if (p.percentage >= kVerifyingFrom && !p.verifying) {
