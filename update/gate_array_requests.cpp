@@ -111,8 +111,9 @@ LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* conte
 }
 
 void LogKeptAsking() {
-    Log("the %s kept asking for gate-array blocks: %llu requests for %u blocks\n", kModelString,
-        static_cast<unsigned long long>(g_requestsReceived), ImageBlockCount());
+    // The count stops one past the limit, which 32 bits always hold.
+    Log("the %s kept asking for gate-array blocks: %u requests for %u blocks\n", kModelString,
+        static_cast<unsigned>(g_requestsReceived), ImageBlockCount());
 }
 
 void SendModeCommand(unsigned modeByte) {
