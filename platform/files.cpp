@@ -1,10 +1,12 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -153,3 +155,56 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason) {
 }
 
 #endif
+
+namespace {
+
+// The size of an open file as the system gives it; 0 when it gives none.
+std::uint64_t SystemSize(std::FILE* file) {
+#if defined(_WIN32)
+    struct _stat64 info;
+    if (_fstat64(_fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#else
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#endif
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+}  // namespace
+
+FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit) {
+    FileContents contents;
+    std::uint64_t expected = SystemSize(file);
+    if (expected > limit) {
+        contents.tooLarge = true;
+        contents.size = expected;
+        return contents;
+    }
+    // One byte more than expected: a file that has grown since shows at once.
+    std::string& bytes = contents.bytes;
+    bytes.resize(static_cast<std::size_t>(expected) + 1);
+    std::size_t got = 0;
+    for (;;) {
+        errno = 0;
+        std::size_t room = bytes.size() - got;
+        std::size_t n = std::fread(bytes.data() + got, 1, room, file);
+        got += n;
+        if (n < room) {
+            if (std::ferror(file)) contents.readError = std::strerror(errno != 0 ? errno : EIO);
+            break;
+        }
+        if (got > limit) break;
+        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(2 * std::uint64_t{got}, limit + 1)));
+    }
+    if (got > limit) {
+        contents.tooLarge = true;
+        contents.size = std::max<std::uint64_t>(SystemSize(file), got);
+    } else if (contents.readError.empty()) {
+        contents.size = got;
+    }
+    if (contents.tooLarge || !contents.readError.empty())
+        std::string().swap(bytes);
+    else
+        bytes.resize(got);
+    return contents;
+}
