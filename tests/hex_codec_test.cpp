@@ -97,6 +97,13 @@ TEST_F(HexCodecTest, CloseImageFileReportsAFailedClose) {
     ASSERT_NE(full, nullptr);
     std::fputc('x', full);
     EXPECT_EQ(CloseImageFile(full), FILE_CLOSE_FAILURE);
+    // Unbuffered, the write fails at once and the close itself goes well:
+    // the file is incomplete all the same.
+    full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    std::fwrite("xyz", 1, 3, full);
+    EXPECT_EQ(CloseImageFile(full), FILE_CLOSE_FAILURE);
     LogToBuffer(nullptr);
-    EXPECT_EQ(log, "error closing file\n");
+    EXPECT_EQ(log, "error closing file\nerror closing file\n");
 }

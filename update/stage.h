@@ -28,7 +28,7 @@ int FinishDeviceStage();
 std::FILE* AdoptImageFile(std::FILE* file);
 
 // Closes a file the stage opened. Returns 0, or FILE_CLOSE_FAILURE after the
-// line "error closing file".
+// line "error closing file" when the close or an earlier write failed.
 int CloseImageFile(std::FILE* file);
 
 // Ends a stage that has failed: closes every image file the stage still
