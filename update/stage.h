@@ -1,5 +1,5 @@
 // What every stage of the update shares: how a device stage begins, how a
-// stage opens and closes its image files, and the one way a stage gives up.
+// stage holds and closes a file it writes, and the one way a stage gives up.
 //
 // A stage is a function without arguments that returns a status code: 0
 // for success, or the status of its first failure, after its own line on
