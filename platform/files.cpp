@@ -180,31 +180,29 @@ FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit) {
         contents.size = expected;
         return contents;
     }
-    // One byte more than expected: a file that has grown since shows at once.
+    // Read through a small buffer rather than straight into the string,
+    // which would have to be zero-filled first: one pass over the bytes.
     std::string& bytes = contents.bytes;
-    bytes.resize(static_cast<std::size_t>(expected) + 1);
-    std::size_t got = 0;
+    bytes.reserve(static_cast<std::size_t>(expected));
+    char chunk[64 * 1024];
     for (;;) {
         errno = 0;
-        std::size_t room = bytes.size() - got;
-        std::size_t n = std::fread(bytes.data() + got, 1, room, file);
-        got += n;
-        if (n < room) {
+        std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        // A file that grows while it is read is cut off one byte beyond the limit.
+        bytes.append(chunk, static_cast<std::size_t>(std::min<std::uint64_t>(got, limit + 1 - bytes.size())));
+        if (bytes.size() > limit) {
+            contents.tooLarge = true;
+            contents.size = std::max<std::uint64_t>(SystemSize(file), bytes.size());
+            break;
+        }
+        if (got < sizeof chunk) {
             if (std::ferror(file)) contents.readError = std::strerror(errno != 0 ? errno : EIO);
             break;
         }
-        if (got > limit) break;
-        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(2 * std::uint64_t{got}, limit + 1)));
-    }
-    if (got > limit) {
-        contents.tooLarge = true;
-        contents.size = std::max<std::uint64_t>(SystemSize(file), got);
-    } else if (contents.readError.empty()) {
-        contents.size = got;
     }
     if (contents.tooLarge || !contents.readError.empty())
         std::string().swap(bytes);
     else
-        bytes.resize(got);
+        contents.size = bytes.size();
     return contents;
 }
