@@ -1,10 +1,12 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -153,3 +155,54 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason) {
 }
 
 #endif
+
+namespace {
+
+// The size of an open file as the system gives it; 0 when it gives none.
+std::uint64_t SystemSize(std::FILE* file) {
+#if defined(_WIN32)
+    struct _stat64 info;
+    if (_fstat64(_fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#else
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#endif
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+}  // namespace
+
+FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit) {
+    FileContents contents;
+    std::uint64_t expected = SystemSize(file);
+    if (expected > limit) {
+        contents.tooLarge = true;
+        contents.size = expected;
+        return contents;
+    }
+    // Read through a small buffer rather than straight into the string,
+    // which would have to be zero-filled first: one pass over the bytes.
+    std::string& bytes = contents.bytes;
+    bytes.reserve(static_cast<std::size_t>(expected));
+    char chunk[64 * 1024];
+    for (;;) {
+        errno = 0;
+        std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        // A file that grows while it is read is cut off one byte beyond the limit.
+        bytes.append(chunk, static_cast<std::size_t>(std::min<std::uint64_t>(got, limit + 1 - bytes.size())));
+        if (bytes.size() > limit) {
+            contents.tooLarge = true;
+            contents.size = std::max<std::uint64_t>(SystemSize(file), bytes.size());
+            break;
+        }
+        if (got < sizeof chunk) {
+            if (std::ferror(file)) contents.readError = std::strerror(errno != 0 ? errno : EIO);
+            break;
+        }
+    }
+    if (contents.tooLarge || !contents.readError.empty())
+        std::string().swap(bytes);
+    else
+        contents.size = bytes.size();
+    return contents;
+}

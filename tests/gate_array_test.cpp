@@ -82,15 +82,20 @@ int ImageDescriptor() {
     return -1;
 }
 
-// A backend around the traced emulator that takes the image's file
-// descriptor away when a read times out, so that closing the image fails.
+// A backend around the traced emulator that, at the first read (the first
+// request), notes whether GEN.dat is open and replaces it with other bytes.
 const D2xxOps* g_inner = nullptr;
-FT_STATUS WINAPI ReadThenLoseImage(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD got) {
-    FT_STATUS status = g_inner->Read(h, buffer, count, got);
-    if (*got < count && ImageDescriptor() >= 0) close(ImageDescriptor());
-    return status;
+bool g_replaced = false;
+int g_descriptorAtFirstRead = -2;
+FT_STATUS WINAPI ReplaceImageThenRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD got) {
+    if (!g_replaced) {
+        g_replaced = true;
+        g_descriptorAtFirstRead = ImageDescriptor();
+        std::ofstream("GEN.dat", std::ios::binary | std::ios::trunc) << std::string(6400, 'Q');
+    }
+    return g_inner->Read(h, buffer, count, got);
 }
-D2xxOps g_losingImage;
+D2xxOps g_replacingImage;
 
 // A backend around the traced emulator whose device asks for block 1 again
 // and again, a millisecond after each answer, whatever its mode.
@@ -133,11 +138,12 @@ class GateArrayTest : public DeviceTest {
         return commands;
     }
 
-    void LoseImageOnTimeOut() {
+    void ReplaceImageAtFirstRead() {
         g_inner = SelectedD2xx();
-        g_losingImage = *g_inner;
-        g_losingImage.Read = ReadThenLoseImage;
-        SelectD2xx(&g_losingImage);
+        g_replacingImage = *g_inner;
+        g_replacingImage.Read = ReplaceImageThenRead;
+        g_replaced = false;
+        SelectD2xx(&g_replacingImage);
     }
 
     void AskForEver() {
@@ -156,8 +162,8 @@ TEST_F(GateArrayTest, RequestsAreConvertedAsDecimalTextAndOnlyAcceptedOnesCount)
     ASSERT_EQ(OpenDevice(), 0);
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     ASSERT_EQ(SetDeviceTimeouts(2000, 0), 0);
-    std::FILE* image = OpenGateArrayImage();
-    ASSERT_NE(image, nullptr);
+    std::string_view image;
+    ASSERT_TRUE(TakeGateArrayImage(image));
     std::vector<std::int32_t> numbers;
     std::vector<bool> accepted;
     std::int32_t n = 0;
@@ -240,6 +246,19 @@ TEST_F(GateArrayTest, ProgrammingAndVerifyingPassesEndWithFinishedProgramming) {
     EXPECT_EQ(Trace().back().call, "FT_Close");
     EXPECT_FALSE(Device().open);
     EXPECT_EQ(g_stepCounter, 0);  // one change of the percentage: no tick
+}
+
+TEST_F(GateArrayTest, TheImageIsTakenWholeBeforeTheFirstRequest) {
+    // GEN.dat replaced while the requests are served changes nothing sent:
+    // the stage holds the image in memory and no longer the file.
+    std::string image = UseImage(3200);
+    ReplaceImageAtFirstRead();
+    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_EQ(g_descriptorAtFirstRead, -1);
+    const auto& ga = Device().gateArray;
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), image);
+    EXPECT_TRUE(ga.verifyMatched);
+    EXPECT_THAT(Output(), HasSubstr("MaxSize = 3200\n"));
 }
 
 TEST_F(GateArrayTest, EveryFifthChangeOfThePercentageTicksAndZeroIsNoChange) {
@@ -433,13 +452,6 @@ TEST_F(GateArrayTest, ProgrammingFailureTable) {
     UseImage(3200, "fail = FT_Close 1");
     EXPECT_EQ(ProgramGateArray(), USB_CLOSE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("Processor reset.....done\nClose Failed\nUSB_CLOSE_FAILURE\n"));
-
-    UseImage(3200);
-    LoseImageOnTimeOut();
-    EXPECT_EQ(ProgramGateArray(), FILE_CLOSE_FAILURE);
-    EXPECT_THAT(Output(), HasSubstr("Finished Programming\nerror closing file\n"));
-    EXPECT_FALSE(Device().open);
-    EXPECT_EQ(ImageDescriptor(), -1);  // nor the image
 }
 
 // ---- Erase ----
@@ -533,12 +545,6 @@ TEST_F(GateArrayTest, EraseFailureTable) {
     EXPECT_FALSE(Device().open);
     EXPECT_EQ(g_stepCounter, 0);
 
-    UseImage(3200);
-    LoseImageOnTimeOut();
-    EXPECT_EQ(EraseGateArray(), FILE_CLOSE_FAILURE);
-    EXPECT_THAT(Output(), HasSubstr("Timed out\nerror closing file\n"));
-    EXPECT_FALSE(Device().open);
-
     // Failures after the erase wait leave the three ticks of the wait.
     UseImage(3200, "fail = FT_SetTimeouts 2");
     EXPECT_EQ(EraseGateArray(), USB_TIMEOUT_FAILURE);
@@ -557,19 +563,18 @@ TEST_F(GateArrayTest, DeviceComparesTheVerifyingPassWithWhatItWasGiven) {
     ASSERT_EQ(OpenDevice(), 0);
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     ASSERT_EQ(SetDeviceTimeouts(1000, 0), 0);
-    std::FILE* file = OpenGateArrayImage();
-    ASSERT_NE(file, nullptr);
+    std::string_view held;
+    ASSERT_TRUE(TakeGateArrayImage(held));
     std::int32_t n = 0;
     int requests = 0;
     while (ReceiveBlockRequest(n) == RequestResult::Received) {
         ASSERT_TRUE(AcceptBlockRequest(n));
         if (++requests != 15) {
-            ASSERT_TRUE(AnswerBlockRequest(file, n));
+            ASSERT_TRUE(AnswerBlockRequest(held, n));
             continue;
         }
         // Block 5 of the verifying pass, answered with one digit wrong.
-        std::fseek(file, n - 1, SEEK_SET);
-        ReadImageBlock(file);
+        FormatImageBlock(held, n - 1);
         g_lineBuffer[0] = g_lineBuffer[0] == '0' ? '1' : '0';
         ASSERT_EQ(FT_Write(g_deviceHandle, g_lineBuffer, 64, &UsbBytesWritten), FT_OK);
     }

@@ -2,6 +2,7 @@
 // wait while it erases, print its report and reset the onboard processor.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "device/link.h"
 #include "platform/clock.h"
@@ -28,8 +29,8 @@ int EraseGateArray() {
     Log("Erase Gatearray\n");
     SendModeCommand(CMD_GATE_ARRAY_ERASE);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
-    std::FILE* image = OpenGateArrayImage();
-    if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
+    std::string_view image;
+    if (!TakeGateArrayImage(image)) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
     // However the requests end, the erase goes ahead; an answer the device
     // did not get whole fails the stage at its end. Only a device that
@@ -48,7 +49,6 @@ int EraseGateArray() {
             LogKeptAsking();
             return GiveUp(USB_TIMED_OUT);
     }
-    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
 
     Log("Erasing GateArray\n");
     for (unsigned step = 1; step <= kEraseSteps; ++step) {

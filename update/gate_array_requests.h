@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <string_view>
 
 #include "protocol/limits.h"
 
@@ -17,10 +17,9 @@ constexpr std::uint32_t kBlockSize = kGateArrayBlockSize;  // image bytes per an
 constexpr std::uint32_t kRequestLength = 6;                // characters per request
 constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
 
-// Opens "GEN.dat" as a checked image of the stage (OpenCheckedImage),
-// measures MaxSize and logs "MaxSize = %u". Null after the lines of a failed
-// open; the stage closes the image with CloseImageFile.
-std::FILE* OpenGateArrayImage();
+// Takes "GEN.dat" as the stage sends it (ImageToSend), sets MaxSize to its
+// size and logs "MaxSize = %u". False after the lines of a failed open.
+bool TakeGateArrayImage(std::string_view& image);
 
 enum class RequestResult { Received, ReadFailure, TimedOut };
 
@@ -38,14 +37,14 @@ std::int32_t BlockRequestNumber(const char* text);
 // MaxSize. The block at MaxSize itself holds the image's last byte.
 bool AcceptBlockRequest(std::int32_t requestNumber);
 
-// Fills the line buffer with the 64-character answer for the 32 bytes at the
-// file's position (0xFF past the end) and advances the file.
-void ReadImageBlock(std::FILE* file);
+// Fills the line buffer with the 64-character answer for the 32 bytes of
+// the image from `offset` on (0xFF past the end), zero-terminated.
+void FormatImageBlock(std::string_view image, std::uint32_t offset);
 
-// Seeks the image to the requested position and writes its answer: 64
-// characters and nothing else. Returns false on a write failure; a short
+// Writes the answer to an accepted request, the block from its position on:
+// 64 characters and nothing else. Returns false on a write failure; a short
 // write is not one. UsbBytesWritten then holds the count the driver reported.
-bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber);
+bool AnswerBlockRequest(std::string_view image, std::int32_t requestNumber);
 
 // How the request loop ended. KeptAsking: the device asked for more than
 // RequestLimit() blocks, accepted or not; a device that does so is not
@@ -64,7 +63,7 @@ using AnswerStep = void (*)(std::uint32_t requestNumber, void* context);
 // request more than RequestLimit(). Requests not accepted get no answer and
 // no message. An answer the driver took short is remembered for the
 // connection (DeviceWriteFailed) and the loop goes on. afterAnswer may be null.
-LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context);
+LoopEnd ServeBlockRequests(std::string_view image, AnswerStep afterAnswer, void* context);
 
 // The line for a loop that ended with KeptAsking: "the QVM7316 kept asking
 // for gate-array blocks: 3101 requests for 1000 blocks".

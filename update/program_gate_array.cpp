@@ -3,6 +3,7 @@
 // apart by the positions it asks for, then reset the onboard processor.
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "device/link.h"
 #include "platform/clock.h"
@@ -108,8 +109,8 @@ int ProgramGateArray() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
-    std::FILE* image = OpenGateArrayImage();
-    if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
+    std::string_view image;
+    if (!TakeGateArrayImage(image)) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
     PassProgress progress;
     // A loop cut short by a failing read or write has not programmed and
@@ -137,7 +138,6 @@ int ProgramGateArray() {
     }
 
     Log("\nFinished Programming\n");
-    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
     SleepMs(2000);
     Log("Reseting Processor\n");
     SendModeCommand(CMD_RESET);

@@ -60,22 +60,10 @@ std::string LastFailure() {
            " (" + std::to_string(g_lastFailedStatus) + ")";
 }
 
-int RunUpdate() {
-    g_lastFailedStatus = 0;
-    g_stopped = false;
-    ForgetD2xxWrites();
-    ForgetRunDevice();
-    g_stepCounter = 0;
-    ShowProgress(0);
+namespace {
 
-    // Nothing touches the device before the images are known to be good.
-    const ImagesCheck& images = CheckImages();
-    RecordRunStart("update", images);
-    if (images.status != 0) {
-        LogImageFailures(images);
-        return Failed("image check", images.status, images.firstFailure);
-    }
-
+// The stages in order, on the checked images; stops at the first failure.
+int RunStages() {
     for (int i = 0; i < kStageCount; ++i) {
         int status = 0;
         try {
@@ -90,6 +78,31 @@ int RunUpdate() {
     LogFlush();
     ShowProgress(100);
     return 0;
+}
+
+}  // namespace
+
+int RunUpdate() {
+    g_lastFailedStatus = 0;
+    g_stopped = false;
+    ForgetD2xxWrites();
+    ForgetRunDevice();
+    g_stepCounter = 0;
+    ShowProgress(0);
+
+    // Nothing touches the device before the images are known to be good.
+    const ImagesCheck& images = CheckImages();
+    RecordRunStart("update", images);
+    int result = 0;
+    if (images.status != 0) {
+        LogImageFailures(images);
+        result = Failed("image check", images.status, images.firstFailure);
+    } else {
+        result = RunStages();
+    }
+    // The images are held for the run's stages only.
+    ResetImageCheck();
+    return result;
 }
 
 int UpdateWorker() {

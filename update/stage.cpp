@@ -48,7 +48,9 @@ std::FILE* AdoptImageFile(std::FILE* file) {
 
 int CloseImageFile(std::FILE* file) {
     Forget(file);
-    if (std::fclose(file) != 0) {
+    // A write that failed before the last buffer was flushed counts too.
+    bool writeFailed = std::ferror(file) != 0;
+    if (std::fclose(file) != 0 || writeFailed) {
         Log("error closing file\n");
         return FILE_CLOSE_FAILURE;
     }

@@ -1,5 +1,5 @@
 // What every stage of the update shares: how a device stage begins, how a
-// stage opens and closes its image files, and the one way a stage gives up.
+// stage holds and closes a file it writes, and the one way a stage gives up.
 //
 // A stage is a function without arguments that returns a status code: 0
 // for success, or the status of its first failure, after its own line on
@@ -34,7 +34,7 @@ int FinishClosedStage();
 std::FILE* AdoptImageFile(std::FILE* file);
 
 // Closes a file the stage opened. Returns 0, or FILE_CLOSE_FAILURE after the
-// line "error closing file".
+// line "error closing file" when the close or an earlier write failed.
 int CloseImageFile(std::FILE* file);
 
 // Ends a stage that has failed: closes every image file the stage still
