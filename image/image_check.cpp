@@ -359,12 +359,6 @@ ImageCheck CheckGateArrayImage(std::string_view bytes) {
     if (bytes.size() > kGateArrayMaxBytes) return TooLargeCheck(bytes, GateArrayImageTooLarge(bytes.size()));
     Problems problems = ProblemsOf("GEN.dat");
     if (bytes.empty()) FileProblem(problems, "empty");
-    // The device asks for a block by the position of its first byte, counted
-    // from 1, and is served only below the image's size: a last byte that
-    // begins a block of its own would never be sent.
-    if (bytes.size() % kGateArrayBlockSize == 1)
-        FileProblem(problems, Decimal(bytes.size()) + (bytes.size() == 1 ? " byte" : " bytes") +
-                                  ": the last byte would start a block of its own, which the device can never be sent");
     ImageCheck result;
     FinishCheck(bytes, problems, result);
     result.summary.push_back("GEN.dat: " + Decimal(bytes.size()) + " bytes, " +

@@ -67,9 +67,6 @@ ImageCheck CheckGenHex(std::string_view bytes);
 // at least one page holding data. Summary: pages and bytes.
 ImageCheck CheckPromHex(std::string_view bytes);
 
-// GEN.dat, served in 32-byte blocks: not empty, at most 1,000,030 bytes, as
-// far as the device's block requests reach, and not one byte more than a
-// multiple of 32: that byte would start a block of its own at the position
-// of the image's size, and a request is served only below it.
-// Summary: bytes and blocks.
+// GEN.dat, served in 32-byte blocks: not empty, and at most 1,000,030 bytes,
+// as far as the device's block requests reach. Summary: bytes and blocks.
 ImageCheck CheckGateArrayImage(std::string_view bytes);

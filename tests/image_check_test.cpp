@@ -211,17 +211,6 @@ TEST(ImageCheckTest, GateArrayImageSizes) {
     EXPECT_THAT(Check(CheckGateArrayImage, std::string(1000031, '\xA5')).problems,
                 ElementsAre("GEN.dat: 1000031 bytes; the device can ask for at most 1000030 (its block requests "
                             "carry at most six decimal digits)"));
-
-    // A last byte that starts a block of its own lies at the position of the
-    // image's size, which is never served.
-    EXPECT_THAT(Check(CheckGateArrayImage, std::string(1057, '\0')).problems,
-                ElementsAre("GEN.dat: 1057 bytes: the last byte would start a block of its own, which the device "
-                            "can never be sent"));
-    EXPECT_THAT(Check(CheckGateArrayImage, "x").problems, ElementsAre(StartsWith("GEN.dat: 1 byte: the last byte")));
-    EXPECT_THAT(Check(CheckGateArrayImage, std::string(999969, '\0')).problems,
-                ElementsAre(StartsWith("GEN.dat: 999969")));
-    for (std::size_t size : {2u, 31u, 32u, 34u, 1056u, 1058u})
-        EXPECT_THAT(Check(CheckGateArrayImage, std::string(size, '\0')).problems, IsEmpty()) << size;
 }
 
 // The image files are read whole into memory, and only when their size
