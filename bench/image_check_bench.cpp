@@ -1,6 +1,6 @@
 // Reading whole and checking the largest images the device takes: a gen.hex
 // of 1 MiB of data in 16-byte records, a genprom.hex of 65,536 full pages
-// and a GEN.dat of 1,000,030 bytes. The goal: each well under a second.
+// and a GEN.dat of 1,000,000 bytes. The goal: each well under a second.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -34,7 +34,7 @@ const std::filesystem::path& WorkDir() {
 
         WriteLargestPromImage(path / "genprom.hex");
 
-        std::ofstream(path / "GEN.dat", std::ios::binary) << std::string(1000030, '\x5A');
+        std::ofstream(path / "GEN.dat", std::ios::binary) << std::string(1000000, '\x5A');
         return path;
     }();
     return dir;

@@ -295,7 +295,7 @@ std::string PromHexTooLarge(std::uint64_t size) {
 }
 
 std::string GateArrayImageTooLarge(std::uint64_t size) {
-    return "GEN.dat: " + Decimal(size) + " bytes; the device can ask for at most " + Decimal(kGateArrayLengthLimit) +
+    return "GEN.dat: " + Decimal(size) + " bytes; the device can ask for at most " + Decimal(kGateArrayImageLimit) +
            " (its block requests carry at most six decimal digits)";
 }
 

@@ -40,10 +40,10 @@ struct ImageCheck {
 constexpr std::uint64_t kGenHexMaxBytes = 16u << 20;
 // genprom.hex: every page full, each line ended by CR LF.
 constexpr std::uint64_t kPromHexMaxBytes = std::uint64_t{kPromPageCount} * (2 * kPromPageSize + 2);
-// GEN.dat: as far as the device's block requests reach.
-constexpr std::uint64_t kGateArrayMaxBytes = kGateArrayLengthLimit;
+// GEN.dat: as far as the device's block requests reach, block after block.
+constexpr std::uint64_t kGateArrayMaxBytes = kGateArrayImageLimit;
 
-// "GEN.dat: 1005000 bytes; the device can ask for at most 1000030 (its block
+// "GEN.dat: 1005000 bytes; the device can ask for at most 1000000 (its block
 // requests carry at most six decimal digits)", for a file of `size` bytes,
 // more than its image's bound.
 std::string GenHexTooLarge(std::uint64_t size);

@@ -283,8 +283,8 @@ TEST_F(GateArrayTest, EveryFaultFreeRunIsVerifiedWhateverTheImageSize) {
     // By blocks: 1, 2, 99, 100, 101, 150, 351, 1,234, 3,050 and the most
     // six digits can ask for; lengths that fill their last block, that end
     // inside it, and that put its start on the image's last byte.
-    const std::size_t lengths[] = {1,        32,   33,    64,    99 * 32, 100 * 32 - 5,         99 * 32 + 1,
-                                   101 * 32, 4784, 11231, 39457, 97600,   kGateArrayLengthLimit};
+    const std::size_t lengths[] = {1,        32,   33,    64,    99 * 32, 100 * 32 - 5,        99 * 32 + 1,
+                                   101 * 32, 4784, 11231, 39457, 97600,   kGateArrayImageLimit};
     for (std::size_t length : lengths) {
         std::string image = UseImage(length);
         if (length > 100000) SelectD2xx(sim::EmulatorD2xx());  // 62,500 answers: no trace

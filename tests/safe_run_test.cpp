@@ -116,7 +116,7 @@ TEST_F(SafeRunTest, UnsafeImagesAreRefusedBeforeAnyDeviceCall) {
          },
          PROM_HEX_OPEN_FAILURE, "genprom.hex is larger than the PROM\n"},
         {"GEN.dat beyond what the device asks for", [this] { WriteFile("GEN.dat", std::string(1005000, 'G')); },
-         GEN_DAT_OPEN_FAILURE, "GEN.dat: 1005000 bytes; the device can ask for at most 1000030"},
+         GEN_DAT_OPEN_FAILURE, "GEN.dat: 1005000 bytes; the device can ask for at most 1000000"},
         // Files too large are refused by their size, unread: a terabyte, read,
         // would take the test down.
         {"gen.hex beyond 16 MiB", [this] { std::filesystem::resize_file(Dir() / "gen.hex", (16u << 20) + 1); },

@@ -51,10 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(digits);
     }
 
-    // GEN.dat clean: 1 to 1,000,030 bytes.
+    // GEN.dat clean: 1 to 1,000,000 bytes.
     ImageCheck gateArray = CheckGateArrayImage(text);
     RequireNamed(gateArray, "GEN.dat");
-    Require(gateArray.problems.empty() == (size >= 1 && size <= 1000030));
+    Require(gateArray.problems.empty() == (size >= 1 && size <= 1000000));
 
     // Each check describes all the bytes it was given.
     std::string sha256 = Sha256HexOf(data, size);
