@@ -117,9 +117,12 @@ int OpenDevice() {
 
 int CloseDevice() {
     // A close that fails leaves the handle in no known state: it is not
-    // closed a second time.
+    // closed a second time. A stop that comes at the close itself (thrown
+    // before the driver is called) leaves the connection open, for the
+    // stopped run to close.
+    FT_STATUS closed = FT_Close(g_deviceHandle);
     g_deviceOpen = false;
-    if (FT_Close(g_deviceHandle) != FT_OK) {
+    if (closed != FT_OK) {
         Log("Close Failed\n");
         return USB_CLOSE_FAILURE;
     }

@@ -201,15 +201,17 @@ TEST_F(GateArrayTest, AnswersAreTheBlockInUpperCaseHexWithFFPastTheEnd) {
     EXPECT_EQ(held.substr(98), image.substr(98));
 }
 
-TEST_F(GateArrayTest, EmptyImageServesNothingAndTheEraseGoesAhead) {
+TEST_F(GateArrayTest, EmptyImageServesNothingAndTheEraseIsNotConfirmed) {
     WriteFile("GEN.dat", "");
-    Start("ga_length = 64");  // the device still asks
-    EXPECT_EQ(EraseGateArray(), 0);
+    Start("ga_length = 64");  // the device still asks, and waits for its answer
+    EXPECT_EQ(EraseGateArray(), USB_TIMED_OUT);
     EXPECT_TRUE(Answers().empty());
     EXPECT_EQ(Output(),
               "1 FTDI device(s) found\nQVM7316 found\nErase Gatearray\nMaxSize = 0\nTimed out\n"
               "Erasing GateArray\n" +
-                  EraseProgress() + "Reseting Processor\nProcessor reset.....Finished\n");
+                  EraseProgress() +
+                  "No erase report from the QVM7316: the gate array's erase is not confirmed\n"
+                  "Reseting Processor\nProcessor reset.....Finished\n");
 }
 
 TEST_F(GateArrayTest, ThreeBytesThenSilenceIsATimeOutAndTheBytesAreLost) {
@@ -488,7 +490,10 @@ TEST_F(GateArrayTest, EraseServesTheBlockThatStartsAtTheImagesLastByte) {
 }
 
 TEST_F(GateArrayTest, EraseReportIsCutToTwentyOneBytesStopsAtAZeroByteOrIsMissing) {
-    const std::string after = "\nReseting Processor\n";
+    // Without a report the device has not confirmed its erase: the stage
+    // winds down as always, and fails.
+    const std::string after =
+        "\nNo erase report from the QVM7316: the gate array's erase is not confirmed\nReseting Processor\n";
     UseImage(3200, "ga_report = \"ABCDEFGHIJKLMNOPQRSTUVWXYZ\"");
     EXPECT_EQ(EraseGateArray(), 0);
     EXPECT_THAT(Output(), HasSubstr(" 100 % done\r\nABCDEFGHIJKLMNOPQRSTUReseting Processor\n"));
@@ -498,20 +503,22 @@ TEST_F(GateArrayTest, EraseReportIsCutToTwentyOneBytesStopsAtAZeroByteOrIsMissin
     EXPECT_THAT(Output(), HasSubstr(" 100 % done\r\nGAReseting Processor\n"));
 
     UseImage(3200, "ga_report = none");
-    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(EraseGateArray(), USB_TIMED_OUT);
     EXPECT_THAT(Output(), HasSubstr(" 100 % done\r" + after));
 
     // A report later than the wait and the read: nothing, and the reset
     // stops the device from sending it.
     UseImage(3200, "ga_erase_ms = 70000");
-    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(EraseGateArray(), USB_TIMED_OUT);
     EXPECT_THAT(Output(), HasSubstr(" 100 % done\r" + after));
     EXPECT_TRUE(Device().toHost.empty());
 }
 
 TEST_F(GateArrayTest, EraseGoesOnAfterAReadOrWriteFailureInTheRequests) {
+    // A request that could not be read may have gone unanswered: the erase
+    // goes ahead, the stage fails at its end.
     UseImage(3200, "fail = FT_Read 2");
-    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(EraseGateArray(), USB_READ_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("MaxSize = 3200\nUSB Read Failed\nErasing GateArray\n"));
 
     // An answer the device did not get: the erase goes ahead, the stage fails at its end.
@@ -519,10 +526,10 @@ TEST_F(GateArrayTest, EraseGoesOnAfterAReadOrWriteFailureInTheRequests) {
     EXPECT_EQ(EraseGateArray(), USB_WRITE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("MaxSize = 3200\nUSB Write Failed\nErasing GateArray\n"));
     EXPECT_EQ(Device().gateArray.erases, 0u);  // it waits for the block it never got
-    EXPECT_EQ(g_stepCounter, 7);               // the wait's ticks, none at the end
+    EXPECT_EQ(g_stepCounter, 6);               // both waits' ticks, none at either end
 
     UseImage(3200, "fail = FT_Read 6");  // the report
-    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(EraseGateArray(), USB_READ_FAILURE);
     EXPECT_THAT(Output(), HasSubstr(" 100 % done\r\nUSB Read Failed\nReseting Processor\n"));
 }
 

@@ -61,6 +61,14 @@ bool TakeLine(std::string_view& text, char* buffer, std::size_t size) {
 // CR LF; "." means the record was taken.
 bool ReplyAccepted() { return g_bytesRead >= 3 && g_receiveBuffer[g_bytesRead - 3] == '.'; }
 
+// What was sent and what came back, for a record the loader did not take;
+// only what this read brought back, not what an earlier one left.
+void LogRejectedReply() {
+    Log("Incorrect return!\n");
+    Log("Original Data: %s\n", g_lineBuffer);
+    Log("Returned Data: %.*s\n", static_cast<int>(g_bytesRead), g_receiveBuffer);
+}
+
 }  // namespace
 
 int ProgramProcessor() {
@@ -113,10 +121,8 @@ int ProgramProcessor() {
             return GiveUp(USB_READ_FAILURE);
         }
         if (!ReplyAccepted()) {
-            // Only what this read brought back, not what an earlier one left.
-            Log("\nIncorrect return!\n");
-            Log("Original Data: %s\n", g_lineBuffer);
-            Log("Returned Data: %.*s\n", static_cast<int>(g_bytesRead), g_receiveBuffer);
+            Log("\n");
+            LogRejectedReply();
             rejected = true;
             break;
         }
@@ -135,15 +141,19 @@ int ProgramProcessor() {
     if (SetDeviceTimeouts(kBsbReadTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
     SleepMs(100);
     std::memset(g_receiveBuffer, 0, sizeof g_receiveBuffer);
-    if (FT_Read(g_deviceHandle, g_receiveBuffer, kBsbReplyMax, &g_bytesRead) == FT_OK)
-        Log("BSB string sent\n");
-    else
-        Log("BSB Read Failed\n");
+    bool bsbRead = FT_Read(g_deviceHandle, g_receiveBuffer, kBsbReplyMax, &g_bytesRead) == FT_OK;
+    Log(bsbRead ? "BSB string sent\n" : "BSB Read Failed\n");
+    // The loader answers the boot status record as it answers every record.
+    // Without its "." the processor may not start the new firmware: the
+    // stage has failed, as for a rejected line.
+    bool bsbTaken = bsbRead && ReplyAccepted();
+    if (!rejected && bsbRead && !bsbTaken) LogRejectedReply();
     SendCommandByte(CMD_END);
     if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
 
-    // The firmware was cut short at the rejected line: the stage has failed.
-    if (rejected) return GiveUp(USB_READ_FAILURE);
+    // The firmware was cut short at the rejected line, or its boot status
+    // record was not taken: the stage has failed.
+    if (rejected || !bsbTaken) return GiveUp(USB_READ_FAILURE);
     Log("CPU programming done\n");
     return FinishClosedStage();
 }

@@ -31,13 +31,14 @@ int FinishStage() {
     return 0;
 }
 
-int FinishDeviceStage() {
+int FinishDeviceStage(int unconfirmed) {
     if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
-    return FinishClosedStage();
+    return FinishClosedStage(unconfirmed);
 }
 
-int FinishClosedStage() {
+int FinishClosedStage(int unconfirmed) {
     if (DeviceWriteFailed()) return GiveUp(USB_WRITE_FAILURE);
+    if (unconfirmed != 0) return GiveUp(unconfirmed);
     return FinishStage();
 }
 
