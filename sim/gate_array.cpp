@@ -7,8 +7,10 @@
 //
 // Erase mode: asks for the first four blocks, falls silent, erases for
 // ga_erase_ms and then sends its report. Programming mode: asks for every
-// block in order and keeps the answers, then asks for every block again and
-// compares, then falls silent. With ga_requests the programming mode sends
+// block in order and programs the answers, then asks for every block again
+// and compares them with what it holds, then falls silent. The gate array is
+// flash: programming only clears bits, so it takes effect as given only on
+// an erased gate array. With ga_requests the programming mode sends
 // that list instead of the passes; each request waits up to a second for
 // its answer, so that odd requests the host ignores do not stall it.
 #include <cstdio>
@@ -67,8 +69,10 @@ void AskNext(Device& d, std::uint64_t at) {
         }
         if (ga.verifying) {
             ga.verifyRan = true;
+            ++ga.verifications;
             return;  // both passes done: silent
         }
+        ++ga.programmingPasses;
         ga.verifying = true;
         ga.nextBlock = 0;
         if (blocks == 0) return;
@@ -152,7 +156,7 @@ void TakeAnswer(Device& d) {
             if (at >= ga.length) break;
             auto byte = static_cast<std::uint8_t>(HexValue(ga.answer[2 * i]) << 4 | HexValue(ga.answer[2 * i + 1]));
             if (!ga.verifying)
-                ga.image[at] = byte;
+                ga.image[at] &= byte;  // flash: programming only clears bits
             else if (ga.image[at] != byte)
                 mismatch = true;
         }

@@ -93,11 +93,14 @@ D2xxOps g_losingImage;
 
 class GateArrayTest : public DeviceTest {
   protected:
-    // GEN.dat of the given length, and the device set up after it.
+    // GEN.dat of the given length, and the device set up after it, its
+    // gate array erased before (as the erase stage leaves it), so that a
+    // programming pass takes effect as it is given.
     std::string UseImage(std::size_t length, const std::string& scenario = "") {
         std::string image = Image(length);
         WriteFile("GEN.dat", image);
         Start(scenario);
+        Device().gateArray.image.assign(length, 0xFF);
         return image;
     }
 
@@ -455,4 +458,38 @@ TEST_F(GateArrayTest, DeviceComparesTheVerifyingPassWithWhatItWasGiven) {
     EXPECT_FALSE(ga.verifyMatched);
     EXPECT_EQ(ga.verifyMismatches, 1u);
     EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), image);
+}
+
+TEST_F(GateArrayTest, TheGateArrayIsFlashThatOnlyAnEraseSetsAgain) {
+    // Never erased: it holds old contents, which programming cannot raise,
+    // and the device's own verification says so.
+    std::string first = Image(3200);
+    WriteFile("GEN.dat", first);
+    Start();
+    ProgramGateArray();
+    const auto& ga = Device().gateArray;
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), std::string(3200, '\0'));
+    EXPECT_TRUE(ga.verifyRan);
+    EXPECT_FALSE(ga.verifyMatched);
+    EXPECT_EQ(ga.verifyMismatches, 100u);
+
+    // Erased, then programmed: it holds the image and verifies.
+    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), first);
+    EXPECT_TRUE(ga.verifyMatched);
+
+    // Another image over it without an erase: only the bits both hold stay.
+    std::string second(3200, '\x5A'), both(3200, '\0');
+    for (std::size_t i = 0; i < both.size(); ++i) both[i] = static_cast<char>(first[i] & second[i]);
+    WriteFile("GEN.dat", second);
+    ProgramGateArray();
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), both);
+    EXPECT_FALSE(ga.verifyMatched);
+
+    // device.txt counts what the gate array went through.
+    EXPECT_THAT(sim::DeviceReport(Device()),
+                HasSubstr("gate_array_erases: 1\ngate_array_programming_passes: 3\ngate_array_verifications: 3\n"
+                          "gate_array_length: 3200\ngate_array_verify: mismatch\n"
+                          "gate_array_verify_mismatches: 100\n"));
 }
