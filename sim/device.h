@@ -147,12 +147,12 @@ void LoaderBegin(Device& device);                    // 0xE0
 void LoaderData(Device& device, std::uint8_t byte);  // data byte in loader mode
 void LoaderEnd(Device& device);                      // 0xC0 in loader mode
 void PromGroupOpen(Device& device);                  // 0xD0
-void PromGroupData(Device& device, std::uint8_t byte);
+void PromGroupData(Device& device, const std::uint8_t* bytes, std::size_t count);
 void PromGroupClose(Device& device);         // 0xD2
 void ComCheckBegin(Device& device);          // 0xF2 0xC0
 void GateArrayEraseBegin(Device& device);    // 0xF1 0xC0
 void GateArrayProgramBegin(Device& device);  // 0xF4 0xC0
-void GateArrayData(Device& device, std::uint8_t byte);
+void GateArrayData(Device& device, const std::uint8_t* bytes, std::size_t count);
 // How many bytes of a write of `count` the driver reports written while the
 // gate array is served (the scenario can shorten one answer).
 DWORD GateArrayBytesWritten(Device& device, DWORD count);

@@ -214,35 +214,44 @@ void CommandByte(Device& d, std::uint8_t byte) {
     }
 }
 
-void DataByte(Device& d, std::uint8_t byte) {
+// Data bytes (below 0xC0) for the mode the processor is in, a run of them
+// at a time: only a command byte changes where they go.
+void Data(Device& d, const std::uint8_t* bytes, std::size_t count) {
     if (d.prom.groupOpen) {
-        PromGroupData(d, byte);
+        PromGroupData(d, bytes, count);
         return;
     }
     switch (d.mode) {
         case Mode::Loader:
-            if (byte == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent(d)) {
-                ++d.handshakes;
-                if (d.scenario.handshakeReply)
-                    SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
-                return;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (bytes[i] == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent(d)) {
+                    ++d.handshakes;
+                    if (d.scenario.handshakeReply)
+                        SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
+                    continue;
+                }
+                LoaderData(d, bytes[i]);
             }
-            LoaderData(d, byte);
             return;
         case Mode::GateArrayErase:
         case Mode::GateArrayProgram:
-            GateArrayData(d, byte);
+            GateArrayData(d, bytes, count);
             return;
         default:
             return;
     }
 }
 
-void Receive(Device& d, std::uint8_t byte) {
-    if (byte >= CMD_END)
-        CommandByte(d, byte);
-    else
-        DataByte(d, byte);
+// What the processor receives: a byte of 0xC0 or more is a command byte,
+// the others are data.
+void Receive(Device& d, const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t end = i;
+        while (end < count && bytes[end] < CMD_END) ++end;
+        if (end > i) Data(d, bytes + i, end - i);
+        if (end < count) CommandByte(d, bytes[end]);
+        i = end;
+    }
 }
 
 FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
@@ -365,7 +374,7 @@ FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD writt
     if (!buffer || !written) return FT_INVALID_PARAMETER;
     DrainTx(*d);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    for (DWORD i = 0; i < count; ++i) Receive(*d, bytes[i]);
+    Receive(*d, bytes, count);
     d->txBacklog += count;
     bool servingGateArray = d->mode == Mode::GateArrayErase || d->mode == Mode::GateArrayProgram;
     *written = servingGateArray ? GateArrayBytesWritten(*d, count) : count;
@@ -484,9 +493,14 @@ const D2xxOps* EmulatorD2xx() { return &kEmulator; }
 
 void SendToHost(Device& device, const std::string& bytes, std::uint64_t at) {
     auto& queue = device.toHost;
+    // Mostly the bytes come after all that is on the way already.
+    if (queue.empty() || queue.back().at <= at) {
+        for (char c : bytes) queue.push_back({at, static_cast<std::uint8_t>(c)});
+        return;
+    }
     auto pos = std::upper_bound(queue.begin(), queue.end(), at,
                                 [](std::uint64_t t, const Device::Incoming& in) { return t < in.at; });
-    std::deque<Device::Incoming> add;
+    std::vector<Device::Incoming> add;
     for (char c : bytes) add.push_back({at, static_cast<std::uint8_t>(c)});
     queue.insert(pos, add.begin(), add.end());
 }

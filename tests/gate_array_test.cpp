@@ -493,3 +493,16 @@ TEST_F(GateArrayTest, TheGateArrayIsFlashThatOnlyAnEraseSetsAgain) {
                           "gate_array_length: 3200\ngate_array_verify: mismatch\n"
                           "gate_array_verify_mismatches: 100\n"));
 }
+
+TEST_F(GateArrayTest, APassWhoseLastBlockIsAnsweredHasEndedEvenIfTheDeviceThenStops) {
+    // Silent right after the programming pass: programmed, never verified.
+    UseImage(3200, "ga_stop_after = 100");
+    ProgramGateArray();
+    EXPECT_THAT(sim::DeviceReport(Device()), HasSubstr("gate_array_programming_passes: 1\ngate_array_verifications: 0\n"
+                                                       "gate_array_length: 3200\ngate_array_verify: not run\n"));
+    // Silent right after the verifying pass: that is its end.
+    UseImage(3200, "ga_stop_after = 200");
+    ProgramGateArray();
+    EXPECT_THAT(sim::DeviceReport(Device()), HasSubstr("gate_array_programming_passes: 1\ngate_array_verifications: 1\n"
+                                                       "gate_array_length: 3200\ngate_array_verify: matched\n"));
+}
