@@ -646,10 +646,9 @@ void CheckRun(const SimCase& simCase, const sim::Scenario& scenario, const std::
         Violation(v, std::string("only success shows 100 % (DONE!): ") +
                          (showedDone ? "shown by a run that failed" : "not shown by a run that succeeded"));
 
-    std::uint64_t bound = TimeBoundMs(simCase.images, scenario);
-    if (run.virtualMs > bound)
+    if (run.virtualMs > run.boundMs)
         Violation(v, "ends in time: " + std::to_string(run.virtualMs) + " ms of virtual time, the bound " +
-                         std::to_string(bound) + " ms");
+                         std::to_string(run.boundMs) + " ms");
     if (run.realSeconds > kRealSecondsLimit)
         Violation(v, "ends in time: " + std::to_string(run.realSeconds) + " s of real time");
 
@@ -751,7 +750,8 @@ SimRun RunCase(const SimCase& simCase, const std::filesystem::path& folder, bool
     sim::StartEmulator(scenario, folder.string());
     g_record = Record{};
     g_record.log = &run.log;
-    g_record.limitMs = 2 * TimeBoundMs(simCase.images, scenario);
+    run.boundMs = TimeBoundMs(simCase.images, scenario);
+    g_record.limitMs = 2 * run.boundMs;
     g_record.realStart = std::chrono::steady_clock::now();
     g_shown = Shown{};
     char* trace = nullptr;
@@ -887,6 +887,8 @@ std::string ViolationKind(const std::string& violation) {
 void SimTally::Add(const std::string& name, const SimRun& run) {
     ++runs;
     seconds += run.realSeconds;
+    if (run.boundMs > 0)
+        longest = std::max(longest, static_cast<double>(run.virtualMs) / static_cast<double>(run.boundMs));
     if (run.violations.empty()) return;
     ++failing;
     std::vector<std::string> seen;
@@ -905,6 +907,8 @@ std::string SimTally::Summary() const {
                   static_cast<unsigned long long>(runs), seconds,
                   seconds > 0 ? static_cast<double>(runs) / seconds : 0.0, static_cast<unsigned long long>(failing));
     std::string text = line;
+    std::snprintf(line, sizeof line, "the longest run took %.0f %% of its time bound\n", 100 * longest);
+    text += line;
     for (const auto& [kind, k] : kinds)
         text += "  " + std::to_string(k.runs) + " x " + kind + "\n      first: " + k.first + "\n";
     return text;

@@ -70,6 +70,7 @@ struct SimRun {
     int exitCode = -1;
     std::string log;
     std::uint64_t virtualMs = 0;
+    std::uint64_t boundMs = 0;  // the longest it may take in virtual time
     double realSeconds = 0;
     SimCallCounts calls;
     // Each a line: "<invariant>: <what happened>". Empty: the run kept them all.
@@ -115,13 +116,15 @@ struct SimTally {
     std::uint64_t runs = 0;
     std::uint64_t failing = 0;  // runs with a violation
     double seconds = 0;         // real time the runs took
+    double longest = 0;         // the largest share of its time bound a run took
     struct Kind {
         std::uint64_t runs = 0;
         std::string first;  // the first case that showed it
     };
     std::map<std::string, Kind> kinds;
     void Add(const std::string& name, const SimRun& run);
-    // "<runs> runs in <s> s (<r> runs per second), <n> with violations", then
-    // a line per kind with its count and first case.
+    // "<runs> runs in <s> s (<r> runs per second), <n> with violations", the
+    // longest run's share of its time bound, then a line per kind with its
+    // count and first case.
     std::string Summary() const;
 };
