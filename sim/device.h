@@ -77,7 +77,10 @@ struct GateArrayState {
     bool verifyRan = false;  // the last verifying pass since an erase or a mode selection reached its end
     bool verifyMatched = true;
     std::uint32_t verifyMismatches = 0;
-    std::uint32_t erases = 0;
+    std::uint32_t erases = 0;          // that reached their end
+    std::uint32_t erasesCutShort = 0;  // by a reset or another mode before their end
+    bool erasing = false;
+    std::uint64_t eraseEndsAt = 0;
     std::uint32_t programmingPasses = 0;  // programming passes that reached their end
     std::uint32_t verifications = 0;      // verifying passes that reached their end
     std::int64_t pendingRequest = -1;     // 0-based offset asked for, -1: none
@@ -157,8 +160,9 @@ void GateArrayData(Device& device, const std::uint8_t* bytes, std::size_t count)
 // gate array is served (the scenario can shorten one answer).
 DWORD GateArrayBytesWritten(Device& device, DWORD count);
 void GateArrayEnd(Device& device);  // reset or leaving the mode
-// Puts the requests of a fixed list (ga_requests) that go out by `until` on
-// their way to the host; the core calls it before the host looks.
+// Ends an erase whose time is up, and puts the requests of a fixed list
+// (ga_requests) that go out by `until` on their way to the host; the core
+// calls it before the host looks.
 void GateArrayDue(Device& device, std::uint64_t until);
 
 // The first `pages` pages of the PROM: what was programmed since the last

@@ -46,6 +46,7 @@ std::string DeviceReport(const Device& device) {
         << "prom_malformed_instructions: " << device.prom.malformedInstructions << "\n"
         << "com_checks: " << device.comChecks << "\n"
         << "gate_array_erases: " << ga.erases << "\n"
+        << "gate_array_erases_cut_short: " << ga.erasesCutShort << "\n"
         << "gate_array_programming_passes: " << ga.programmingPasses << "\n"
         << "gate_array_verifications: " << ga.verifications << "\n"
         << "gate_array_length: " << ga.length << "\n"

@@ -6,7 +6,8 @@
 // the next block a moment after each answer.
 //
 // Erase mode: asks for the first four blocks, falls silent, erases for
-// ga_erase_ms and then sends its report. Programming mode: asks for every
+// ga_erase_ms and then sends its report; a reset before then cuts the erase
+// short. Programming mode: asks for every
 // block in order and programs the answers, then asks for every block again
 // and compares them with what it holds, then falls silent. The gate array is
 // flash: programming only clears bits, so it takes effect as given only on
@@ -49,12 +50,21 @@ void ForgetVerification(GateArrayState& ga) {
     ga.verifyMismatches = 0;
 }
 
+// The erase takes ga_erase_ms, and its report follows at its end.
 void StartErase(Device& d, std::uint64_t at) {
     auto& ga = d.gateArray;
+    ga.erasing = true;
+    ga.eraseEndsAt = at + d.scenario.gaEraseMs;
+    ForgetVerification(ga);  // it no longer says anything about the contents
+    if (d.scenario.gaReport) SendToHost(d, *d.scenario.gaReport, ga.eraseEndsAt);
+}
+
+// An erase whose time is up has set every byte to 0xFF.
+void FinishEraseIfDone(GateArrayState& ga) {
+    if (!ga.erasing || NowMs() < ga.eraseEndsAt) return;
+    ga.erasing = false;
     ga.image.assign(ga.length, 0xFF);
     ++ga.erases;
-    ForgetVerification(ga);  // it no longer says anything about the contents
-    if (d.scenario.gaReport) SendToHost(d, *d.scenario.gaReport, at + d.scenario.gaEraseMs);
 }
 
 // The next request of the passes, or the end of them. A pass whose last
@@ -204,6 +214,7 @@ DWORD GateArrayBytesWritten(Device& d, DWORD count) {
 }
 
 void GateArrayDue(Device& d, std::uint64_t until) {
+    FinishEraseIfDone(d.gateArray);
     if (!ServingList(d)) return;
     auto& ga = d.gateArray;
     const auto& list = *d.scenario.gaRequests;
@@ -217,10 +228,17 @@ void GateArrayDue(Device& d, std::uint64_t until) {
     }
 }
 
-// A reset, or another mode: what the device meant to send later is not sent.
+// A reset, or another mode: what the device meant to send later is not
+// sent, and an erase still running is cut short, the gate array left as it
+// was.
 void GateArrayEnd(Device& d) {
     DropPlanned(d);
     auto& ga = d.gateArray;
+    FinishEraseIfDone(ga);
+    if (ga.erasing) {
+        ga.erasing = false;
+        ++ga.erasesCutShort;
+    }
     ga.answer.clear();
     ga.pendingRequest = -1;
     ga.listed.clear();

@@ -489,9 +489,25 @@ TEST_F(GateArrayTest, TheGateArrayIsFlashThatOnlyAnEraseSetsAgain) {
 
     // device.txt counts what the gate array went through.
     EXPECT_THAT(sim::DeviceReport(Device()),
-                HasSubstr("gate_array_erases: 1\ngate_array_programming_passes: 3\ngate_array_verifications: 3\n"
-                          "gate_array_length: 3200\ngate_array_verify: mismatch\n"
+                HasSubstr("gate_array_erases: 1\ngate_array_erases_cut_short: 0\ngate_array_programming_passes: 3\n"
+                          "gate_array_verifications: 3\ngate_array_length: 3200\ngate_array_verify: mismatch\n"
                           "gate_array_verify_mismatches: 100\n"));
+}
+
+TEST_F(GateArrayTest, AnEraseCutShortByTheResetLeavesTheGateArrayAsItWas) {
+    // Longer than the stage waits: its reset comes first.
+    WriteFile("GEN.dat", Image(3200));
+    Start("ga_erase_ms = 70000");
+    EXPECT_EQ(EraseGateArray(), 0);
+    const auto& ga = Device().gateArray;
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), std::string(3200, '\0'));
+    EXPECT_THAT(sim::DeviceReport(Device()), HasSubstr("gate_array_erases: 0\ngate_array_erases_cut_short: 1\n"));
+
+    // Just in time: erased, the report arrives within the read.
+    Start("ga_erase_ms = 61990");
+    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_THAT(Output(), HasSubstr("GA erase OK\r\nReseting Processor\n"));
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), std::string(3200, '\xFF'));
 }
 
 TEST_F(GateArrayTest, APassWhoseLastBlockIsAnsweredHasEndedEvenIfTheDeviceThenStops) {
