@@ -277,116 +277,106 @@ std::vector<std::string> DeviceFault(Random& random) {
     }
 }
 
-// One fault, as one or more scenario lines.
-std::vector<std::string> RandomFault(Random& random, const Shape& shape) {
-    auto number = [](const char* key, std::uint64_t n) { return std::string(key) + " = " + std::to_string(n); };
-    std::uint64_t records = shape.lines + 1;  // the processor's lines, then its boot status record
-    std::uint64_t passes = 2 * shape.blocks;
-    unsigned pick = static_cast<unsigned>(random.Below(100));
-    if (pick < 30) return {AtCall("fail", random, shape)};
-    if (pick < 38) return {AtCall("unplug_after", random, shape)};
-    if (pick < 41) return {AtCall("terminate_after", random, shape)};
-    if (pick < 44) {
-        std::vector<std::string> lines = {AtCall("interrupt_after", random, shape)};
-        if (random.Percent(60)) lines.push_back(AtCall("interrupt_after", random, shape));
-        return lines;
+// One fault of each kind, as one or more scenario lines.
+using Fault = std::vector<std::string>;
+
+std::string Number(const char* key, std::uint64_t n) { return std::string(key) + " = " + std::to_string(n); }
+
+Fault FailingCall(Random& r, const Shape& s) { return {AtCall("fail", r, s)}; }
+Fault Unplugged(Random& r, const Shape& s) { return {AtCall("unplug_after", r, s)}; }
+Fault Terminated(Random& r, const Shape& s) { return {AtCall("terminate_after", r, s)}; }
+
+// One Ctrl+C, which only warns, or two, which stop the run if they come
+// within five seconds.
+Fault Interrupted(Random& r, const Shape& s) {
+    Fault lines = {AtCall("interrupt_after", r, s)};
+    if (r.Percent(60)) lines.push_back(AtCall("interrupt_after", r, s));
+    return lines;
+}
+
+Fault WrongHandshake(Random& r, const Shape&) {
+    if (r.Percent(30)) return {"handshake_reply = none"};
+    std::uint64_t byte = r.Below(255);
+    return {Number("handshake_reply", byte >= 0x55 ? byte + 1 : byte)};
+}
+
+// The processor's records, then its boot status record.
+std::uint64_t Records(const Shape& s) { return s.lines + 1; }
+
+Fault EchoStatus(Random& r, const Shape& s) {
+    const char statuses[] = "X?!,.";
+    return {"echo_status = " + std::string(1, statuses[r.Below(5)]) + " " + std::to_string(r.Between(1, Records(s)))};
+}
+
+Fault EchoSilent(Random& r, const Shape& s) { return {"echo = none " + std::to_string(r.Between(1, Records(s)))}; }
+Fault EchoShort(Random& r, const Shape&) { return {Number("echo_short", r.Between(1, 10))}; }
+Fault SlowLink(Random& r, const Shape&) { return {Number("tx_drain", r.Percent(40) ? 0 : r.Between(1, 99))}; }
+
+Fault WrongComCheck(Random& r, const Shape&) {
+    bool first = r.Percent(50);
+    std::string key = first ? "comcheck_reply1" : "comcheck_reply2";
+    if (r.Percent(30)) return {key + " = none"};
+    return {key + " = " + Quoted(NearText(r, first ? " Doing COM CHECK command" : "  Done COM CHECK command"))};
+}
+
+// Around the 3000 ms the host waits for each reply, or anywhere.
+Fault SlowComCheck(Random& r, const Shape&) {
+    return {Number("comcheck_delay_ms", r.Percent(50) ? r.Between(2990, 3010) : r.Between(0, 6000))};
+}
+
+// Mostly around the erase mode's four requests, the end of the programming
+// pass and the end of the verifying pass.
+Fault GateArrayStops(Random& r, const Shape& s) {
+    std::uint64_t passes = 2 * s.blocks;
+    std::uint64_t around[] = {4, s.blocks, passes};
+    std::uint64_t at = around[r.Below(3)];
+    return {Number("ga_stop_after",
+                   r.Percent(70) ? at - std::min<std::uint64_t>(at, 1) + r.Between(0, 2) : r.Below(passes + 5))};
+}
+
+Fault ShortAnswerWrite(Random& r, const Shape& s) {
+    return {Number("ga_short_write", r.Between(1, std::max<std::uint64_t>(2 * s.blocks, 4)))};
+}
+
+Fault OddRequestList(Random& r, const Shape& s) { return {OddRequests(r, s)}; }
+
+Fault WrongEraseReport(Random& r, const Shape&) {
+    if (r.Percent(40)) return {"ga_report = none"};
+    return {"ga_report = " + Quoted(NearText(r, "GA erase OK\r\n"))};
+}
+
+// At the edge of the 2000 ms request read, or of the report's read.
+Fault EraseTiming(Random& r, const Shape&) {
+    std::uint64_t ms = r.Percent(40)   ? r.Between(1990, 2010)
+                       : r.Percent(50) ? r.Between(0, 100)
+                                       : r.Between(60000, 63000);
+    return {Number("ga_erase_ms", ms)};
+}
+
+Fault OtherDevices(Random& r, const Shape&) { return DeviceFault(r); }
+
+// Any time the host's fixed 101 s wait covers: a slower PROM is nothing the
+// host could notice.
+Fault PromEraseTime(Random& r, const Shape&) { return {Number("prom_erase_ms", r.Between(0, 90000))}; }
+
+struct FaultKind {
+    unsigned weight;  // in a hundred
+    Fault (*make)(Random&, const Shape&);
+};
+const FaultKind kFaultKinds[] = {
+    {34, FailingCall}, {8, Unplugged},      {3, Terminated},       {3, Interrupted},    {3, WrongHandshake},
+    {4, EchoStatus},   {3, EchoSilent},     {3, EchoShort},        {4, SlowLink},       {4, WrongComCheck},
+    {3, SlowComCheck}, {6, GateArrayStops}, {4, ShortAnswerWrite}, {5, OddRequestList}, {3, WrongEraseReport},
+    {4, EraseTiming},  {4, OtherDevices},   {2, PromEraseTime},
+};
+
+Fault RandomFault(Random& random, const Shape& shape) {
+    auto pick = static_cast<unsigned>(random.Below(100));
+    for (const FaultKind& kind : kFaultKinds) {
+        if (pick < kind.weight) return kind.make(random, shape);
+        pick -= kind.weight;
     }
-    switch (pick - 44) {
-        case 0:
-        case 1:
-        case 2: {
-            if (random.Percent(30)) return {"handshake_reply = none"};
-            std::uint64_t byte = random.Below(255);
-            return {number("handshake_reply", byte >= 0x55 ? byte + 1 : byte)};
-        }
-        case 3:
-        case 4:
-        case 5:
-        case 6: {
-            const char statuses[] = "X?!,.";
-            char status = statuses[random.Below(5)];
-            return {"echo_status = " + std::string(1, status) + " " + std::to_string(random.Between(1, records))};
-        }
-        case 7:
-        case 8:
-        case 9:
-            return {"echo = none " + std::to_string(random.Between(1, records))};
-        case 10:
-        case 11:
-        case 12:
-            return {number("echo_short", random.Between(1, 10))};
-        case 13:
-        case 14:
-        case 15:
-        case 16:
-            return {number("tx_drain", random.Percent(40) ? 0 : random.Between(1, 99))};
-        case 17:
-        case 18:
-        case 19:
-        case 20: {
-            const char* key = random.Percent(50) ? "comcheck_reply1" : "comcheck_reply2";
-            std::string good = key[15] == '1' ? " Doing COM CHECK command" : "  Done COM CHECK command";
-            if (random.Percent(30)) return {std::string(key) + " = none"};
-            return {std::string(key) + " = " + Quoted(NearText(random, good))};
-        }
-        case 21:
-        case 22:
-        case 23: {
-            std::uint64_t ms = random.Percent(50) ? random.Between(2990, 3010) : random.Between(0, 6000);
-            return {number("comcheck_delay_ms", ms)};
-        }
-        case 24:
-        case 25:
-        case 26:
-        case 27:
-        case 28:
-        case 29: {
-            // Around the erase mode's four requests, the end of the
-            // programming pass, and the end of the verifying pass.
-            std::uint64_t around[] = {4, shape.blocks, passes};
-            std::uint64_t at = around[random.Below(3)];
-            std::uint64_t n = random.Percent(70) ? at + random.Between(0, 2) - std::min<std::uint64_t>(at, 1)
-                                                 : random.Below(passes + 5);
-            return {number("ga_stop_after", n)};
-        }
-        case 30:
-        case 31:
-        case 32:
-        case 33:
-            return {number("ga_short_write", random.Between(1, std::max<std::uint64_t>(passes, 4)))};
-        case 34:
-        case 35:
-        case 36:
-        case 37:
-        case 38:
-            return {OddRequests(random, shape)};
-        case 39:
-        case 40:
-        case 41:
-            if (random.Percent(40)) return {"ga_report = none"};
-            return {"ga_report = " + Quoted(NearText(random, "GA erase OK\r\n"))};
-        case 42:
-        case 43:
-        case 44:
-        case 45: {
-            // At the edge of the 2000 ms request read, or of the report's read.
-            std::uint64_t ms = random.Percent(40)   ? random.Between(1990, 2010)
-                               : random.Percent(50) ? random.Between(0, 100)
-                                                    : random.Between(60000, 63000);
-            return {number("ga_erase_ms", ms)};
-        }
-        case 46:
-        case 47:
-        case 48:
-        case 49:
-            return DeviceFault(random);
-        case 50:
-        case 51:
-            // Any time the host's fixed 101 s wait covers.
-            return {number("prom_erase_ms", random.Between(0, 90000))};
-        default:
-            return {AtCall("fail", random, shape)};
-    }
+    return FailingCall(random, shape);
 }
 
 // ---- The run, recorded ----
@@ -613,8 +603,8 @@ bool ImageCheckStatus(int code) {
            code == GEN_DAT_OPEN_FAILURE;
 }
 
-void CheckRun(const SimCase& simCase, const sim::Scenario& scenario, const std::filesystem::path& folder,
-              const char* trace, std::size_t traceSize, SimRun& run) {
+void CheckRun(const SimCase& simCase, const std::filesystem::path& folder, const char* trace, std::size_t traceSize,
+              SimRun& run) {
     auto& v = run.violations;
     const std::string& log = run.log;
     bool succeeded = log.find(std::string(kRunSucceeded) + "\n") != std::string::npos;
@@ -772,7 +762,7 @@ SimRun RunCase(const SimCase& simCase, const std::filesystem::path& folder, bool
     SelectDisplay(nullptr);
     UseRealClock();
     run.calls.perCall.assign(g_record.calls.begin(), g_record.calls.end());
-    CheckRun(simCase, scenario, folder, trace, traceSize, run);
+    CheckRun(simCase, folder, trace, traceSize, run);
     std::free(trace);
     std::filesystem::current_path(previous);
     return run;
