@@ -542,6 +542,8 @@ void CheckDeviceHoldsImages(const SimImages& images, std::vector<std::string>& v
     std::vector<std::uint8_t> processor = ProcessorImage(images.genHex);
     if (device.loader.memory != processor)
         Violation(violations, what + "processor memory differs " + FirstDifference(device.loader.memory, processor));
+    if (device.loader.bsbRecords == 0)
+        Violation(violations, what + "the processor's loader never took the boot status record");
     std::vector<std::uint8_t> prom = PromImage(images.promHex);
     std::size_t pages = std::max<std::size_t>(prom.size() / sim::PromState::kPageSize,
                                               static_cast<std::size_t>(device.prom.highestPageProgrammed + 1));

@@ -6,7 +6,8 @@
 // - it ends with exit code 0 if and only if "Programming finished
 //   successfully!" is logged, and then the device holds exactly the three
 //   images (processor memory from gen.hex, PROM from genprom.hex, gate array
-//   from GEN.dat) and its gate array verified them;
+//   from GEN.dat), its loader took the boot status record, and its gate
+//   array verified them;
 // - the exit code is 0 or a documented one, and the log's "failed in" or
 //   "stopped in" line agrees with it (and the display, and the run log's
 //   result line);
