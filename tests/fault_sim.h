@@ -12,7 +12,8 @@
 //   "stopped in" line agrees with it (and the display, and the run log's
 //   result line);
 // - it ends within a bound put together from its time-outs and pauses
-//   (virtual time), and within seconds of real time;
+//   (virtual time), and within seconds (of the processor's time; a minute
+//   of real time);
 // - every open has its close; no image file stays open; the trace holds
 //   every call made;
 // - once the run has been stopped, only the close follows; once it has
@@ -73,6 +74,7 @@ struct SimRun {
     std::uint64_t virtualMs = 0;
     std::uint64_t boundMs = 0;  // the longest it may take in virtual time
     double realSeconds = 0;
+    double processorSeconds = 0;  // the process's time on the processor
     SimCallCounts calls;
     // Each a line: "<invariant>: <what happened>". Empty: the run kept them all.
     std::vector<std::string> violations;
