@@ -445,7 +445,7 @@ void Before(D2xxCall call) {
 D2XX_CALLS(RECORDED)
 #undef RECORDED
 
-FT_STATUS WINAPI RecordedOpen(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
+FT_STATUS WINAPI TrackedOpen(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     FT_STATUS status = RecordedOpenEx(pArg1, Flags, pHandle);
     if (status == FT_OK) g_record.open.push_back(*pHandle);
     return status;
@@ -453,7 +453,7 @@ FT_STATUS WINAPI RecordedOpen(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
 
 // A close gives the handle back whatever it returns: the program never
 // closes a handle twice.
-FT_STATUS WINAPI RecordedCloseCall(FT_HANDLE handle) {
+FT_STATUS WINAPI TrackedClose(FT_HANDLE handle) {
     FT_STATUS status = RecordedClose(handle);
     auto it = std::find(g_record.open.begin(), g_record.open.end(), handle);
     if (it != g_record.open.end()) g_record.open.erase(it);
@@ -466,8 +466,8 @@ const D2xxOps* RecordingD2xx(const D2xxOps* inner) {
                           D2XX_CALLS(RECORDED_ENTRY)
 #undef RECORDED_ENTRY
     };
-    ops.OpenEx = RecordedOpen;
-    ops.Close = RecordedCloseCall;
+    ops.OpenEx = TrackedOpen;
+    ops.Close = TrackedClose;
     ops.name = inner->name;
     g_record.inner = inner;
     return &ops;
