@@ -45,14 +45,26 @@ struct Random {
     bool Percent(unsigned p) { return Below(100) < p; }
 };
 
+// Random bytes, eight from each number the engine draws.
+std::string RandomBytes(Random& random, std::size_t count) {
+    std::string bytes(count, '\0');
+    char* out = bytes.data();
+    for (std::size_t i = 0; i < count; i += 8) {
+        std::uint64_t bits = random.engine();
+        std::memcpy(out + i, &bits, std::min<std::size_t>(8, count - i));
+    }
+    return bytes;
+}
+
 std::string RandomHexText(Random& random, std::size_t bytes, bool lowerCase) {
     const char* digits = lowerCase ? "0123456789abcdef" : "0123456789ABCDEF";
-    std::string text;
-    text.reserve(2 * bytes);
+    std::string values = RandomBytes(random, bytes);
+    std::string text(2 * bytes, '\0');
+    char* out = text.data();
     for (std::size_t i = 0; i < bytes; ++i) {
-        auto byte = static_cast<unsigned>(random.Below(256));
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
+        auto byte = static_cast<unsigned char>(values[i]);
+        out[2 * i] = digits[byte >> 4];
+        out[2 * i + 1] = digits[byte & 15];
     }
     return text;
 }
@@ -79,9 +91,7 @@ std::string RandomGenDat(Random& random) {
                        : random.Percent(75) ? random.Between(65, 3200)
                        : random.Percent(85) ? random.Between(3201, 32000)
                                             : random.Between(32001, 96000);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random.Below(256));
-    return bytes;
+    return RandomBytes(random, size);
 }
 
 std::string RandomGenHex(Random& random) {
@@ -893,7 +903,6 @@ std::string ViolationKind(const std::string& violation) {
 
 void SimTally::Add(const std::string& name, const SimRun& run) {
     ++runs;
-    seconds += run.realSeconds;
     if (run.boundMs > 0)
         longest = std::max(longest, static_cast<double>(run.virtualMs) / static_cast<double>(run.boundMs));
     if (run.violations.empty()) return;
@@ -909,6 +918,7 @@ void SimTally::Add(const std::string& name, const SimRun& run) {
 }
 
 std::string SimTally::Summary() const {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     char line[160];
     std::snprintf(line, sizeof line, "%llu runs in %.1f s (%.0f runs per second), %llu with violations\n",
                   static_cast<unsigned long long>(runs), seconds,

@@ -25,6 +25,7 @@
 // Nothing here uses GoogleTest, so that a benchmark can soak with it too.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -118,15 +119,16 @@ std::string ViolationKind(const std::string& violation);
 struct SimTally {
     std::uint64_t runs = 0;
     std::uint64_t failing = 0;  // runs with a violation
-    double seconds = 0;         // real time the runs took
-    double longest = 0;         // the largest share of its time bound a run took
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    double longest = 0;  // the largest share of its time bound a run took
     struct Kind {
         std::uint64_t runs = 0;
         std::string first;  // the first case that showed it
     };
     std::map<std::string, Kind> kinds;
     void Add(const std::string& name, const SimRun& run);
-    // "<runs> runs in <s> s (<r> runs per second), <n> with violations", the
+    // "<runs> runs in <s> s (<r> runs per second), <n> with violations" (the
+    // time since the tally began, drawing the cases included), the
     // longest run's share of its time bound, then a line per kind with its
     // count and first case.
     std::string Summary() const;
