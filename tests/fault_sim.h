@@ -22,7 +22,7 @@
 // - a run without faults succeeds (unless the image check refused the
 //   images, without a device call).
 //
-// Nothing here uses GoogleTest, so that a benchmark can soak with it too.
+// tests/fault_sim_test.cpp runs it; nothing here depends on GoogleTest.
 #pragma once
 
 #include <chrono>
