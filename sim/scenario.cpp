@@ -191,13 +191,17 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         s.bus = value;
         return true;
     }
-    if (key == "fail") {
+    if (key == "fail" || key == "unplug_after" || key == "terminate_after" || key == "interrupt_after") {
+        auto& calls = key == "fail"              ? s.failures
+                      : key == "unplug_after"    ? s.unplugs
+                      : key == "terminate_after" ? s.terminations
+                                                 : s.interruptions;
         std::string call, count;
         if (!SplitTwo(value, call, count) || !ParsePositive(count, n))
             return why = "expected <D2XX call> <call number from 1>", false;
         D2xxCall which;
         if (!D2xxCallByName(call.c_str(), which)) return why = "unknown D2XX call " + QuoteForMessage(call), false;
-        s.failures[which].push_back(n);
+        calls[which].push_back(n);
         return true;
     }
     if (key == "handshake_reply") {

@@ -43,8 +43,13 @@ struct Scenario {
     // A folder shared by processes that emulate the same devices: a device
     // open in one of them cannot be opened in another. Empty: none.
     std::string bus;
-    // D2XX call -> the 1-based numbers of the calls of it that fail.
+    // D2XX call -> the 1-based numbers of the calls of it (counted over the
+    // run and all devices) at which something happens: the call fails; the
+    // device it concerns is unplugged; the program gets SIGTERM, or a Ctrl+C.
     std::map<D2xxCall, std::vector<std::uint32_t>> failures;
+    std::map<D2xxCall, std::vector<std::uint32_t>> unplugs;
+    std::map<D2xxCall, std::vector<std::uint32_t>> terminations;
+    std::map<D2xxCall, std::vector<std::uint32_t>> interruptions;
     // The byte the device sends after the sync byte; nullopt: silent.
     std::optional<std::uint8_t> handshakeReply = 0x55;
 

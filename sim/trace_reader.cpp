@@ -11,6 +11,7 @@
 #include "platform/d2xx_trace.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "sim/hex_text.h"
 
 namespace sim {
 namespace {
@@ -82,7 +83,7 @@ class LineReader {
         if (!Literal("0x", "flags as 0x and eight hexadecimal digits")) return false;
         value = 0;
         for (int i = 0; i < 8; ++i) {
-            int digit = at_ < text_.size() ? HexDigit(text_[at_]) : -1;
+            int digit = at_ < text_.size() ? HexDigitValue(text_[at_]) : -1;
             if (digit < 0) return Fail("flags as 0x and eight hexadecimal digits");
             value = value << 4 | static_cast<DWORD>(digit);
             ++at_;
@@ -98,8 +99,8 @@ class LineReader {
             return true;
         }
         std::size_t start = at_;
-        while (at_ + 1 < text_.size() && HexDigit(text_[at_]) >= 0 && HexDigit(text_[at_ + 1]) >= 0) {
-            out += static_cast<char>(HexDigit(text_[at_]) << 4 | HexDigit(text_[at_ + 1]));
+        while (at_ + 1 < text_.size() && HexDigitValue(text_[at_]) >= 0 && HexDigitValue(text_[at_ + 1]) >= 0) {
+            out += static_cast<char>(HexDigitValue(text_[at_]) << 4 | HexDigitValue(text_[at_ + 1]));
             at_ += 2;
         }
         if (at_ == start || (at_ < text_.size() && text_[at_] != ' ')) {
@@ -118,9 +119,9 @@ class LineReader {
             if (c == '\\') {
                 if (at_ < text_.size() && (text_[at_] == '"' || text_[at_] == '\\')) {
                     c = text_[at_++];
-                } else if (at_ + 2 < text_.size() && text_[at_] == 'x' && HexDigit(text_[at_ + 1]) >= 0 &&
-                           HexDigit(text_[at_ + 2]) >= 0) {
-                    c = static_cast<char>(HexDigit(text_[at_ + 1]) << 4 | HexDigit(text_[at_ + 2]));
+                } else if (at_ + 2 < text_.size() && text_[at_] == 'x' && HexDigitValue(text_[at_ + 1]) >= 0 &&
+                           HexDigitValue(text_[at_ + 2]) >= 0) {
+                    c = static_cast<char>(HexDigitValue(text_[at_ + 1]) << 4 | HexDigitValue(text_[at_ + 2]));
                     at_ += 3;
                 } else {
                     return Fail("an escape \\\", \\\\ or \\xHH");
@@ -143,13 +144,6 @@ class LineReader {
     bool End() { return AtEnd() || Fail("the end of the line"); }
 
   private:
-    static int HexDigit(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    }
-
     std::string_view text_;
     std::size_t at_ = 0;
     const char* expected_ = nullptr;

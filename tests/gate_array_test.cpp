@@ -112,11 +112,14 @@ D2xxOps g_askingForEver;
 
 class GateArrayTest : public DeviceTest {
   protected:
-    // GEN.dat of the given length, and the device set up after it.
+    // GEN.dat of the given length, and the device set up after it, its
+    // gate array erased before (as the erase stage leaves it), so that a
+    // programming pass takes effect as it is given.
     std::string UseImage(std::size_t length, const std::string& scenario = "") {
         std::string image = Image(length);
         WriteFile("GEN.dat", image);
         Start(scenario);
+        Device().gateArray.image.assign(length, 0xFF);
         return image;
     }
 
@@ -591,4 +594,68 @@ TEST_F(GateArrayTest, DeviceComparesTheVerifyingPassWithWhatItWasGiven) {
     EXPECT_FALSE(ga.verifyMatched);
     EXPECT_EQ(ga.verifyMismatches, 1u);
     EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), image);
+}
+
+TEST_F(GateArrayTest, TheGateArrayIsFlashThatOnlyAnEraseSetsAgain) {
+    // Never erased: it holds old contents, which programming cannot raise,
+    // and the device's own verification says so.
+    std::string first = Image(3200);
+    WriteFile("GEN.dat", first);
+    Start();
+    ProgramGateArray();
+    const auto& ga = Device().gateArray;
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), std::string(3200, '\0'));
+    EXPECT_TRUE(ga.verifyRan);
+    EXPECT_FALSE(ga.verifyMatched);
+    EXPECT_EQ(ga.verifyMismatches, 100u);
+
+    // Erased, then programmed: it holds the image and verifies.
+    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_EQ(ProgramGateArray(), 0);
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), first);
+    EXPECT_TRUE(ga.verifyMatched);
+
+    // Another image over it without an erase: only the bits both hold stay.
+    std::string second(3200, '\x5A'), both(3200, '\0');
+    for (std::size_t i = 0; i < both.size(); ++i) both[i] = static_cast<char>(first[i] & second[i]);
+    WriteFile("GEN.dat", second);
+    ProgramGateArray();
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), both);
+    EXPECT_FALSE(ga.verifyMatched);
+
+    // device.txt counts what the gate array went through.
+    EXPECT_THAT(sim::DeviceReport(Device()),
+                HasSubstr("gate_array_erases: 1\ngate_array_erases_cut_short: 0\ngate_array_programming_passes: 3\n"
+                          "gate_array_verifications: 3\ngate_array_length: 3200\ngate_array_verify: mismatch\n"
+                          "gate_array_verify_mismatches: 100\n"));
+}
+
+TEST_F(GateArrayTest, AnEraseCutShortByTheResetLeavesTheGateArrayAsItWas) {
+    // Longer than the stage waits: its reset comes first.
+    WriteFile("GEN.dat", Image(3200));
+    Start("ga_erase_ms = 70000");
+    EXPECT_EQ(EraseGateArray(), 0);
+    const auto& ga = Device().gateArray;
+    EXPECT_EQ(std::string(ga.image.begin(), ga.image.end()), std::string(3200, '\0'));
+    EXPECT_THAT(sim::DeviceReport(Device()), HasSubstr("gate_array_erases: 0\ngate_array_erases_cut_short: 1\n"));
+
+    // Just in time: erased, the report arrives within the read.
+    Start("ga_erase_ms = 61990");
+    EXPECT_EQ(EraseGateArray(), 0);
+    EXPECT_THAT(Output(), HasSubstr("GA erase OK\r\nReseting Processor\n"));
+    const auto& erased = Device().gateArray;  // a new device
+    EXPECT_EQ(std::string(erased.image.begin(), erased.image.end()), std::string(3200, '\xFF'));
+}
+
+TEST_F(GateArrayTest, APassWhoseLastBlockIsAnsweredHasEndedEvenIfTheDeviceThenStops) {
+    // Silent right after the programming pass: programmed, never verified.
+    UseImage(3200, "ga_stop_after = 100");
+    ProgramGateArray();
+    EXPECT_THAT(sim::DeviceReport(Device()), HasSubstr("gate_array_programming_passes: 1\ngate_array_verifications: 0\n"
+                                                       "gate_array_length: 3200\ngate_array_verify: not run\n"));
+    // Silent right after the verifying pass: that is its end.
+    UseImage(3200, "ga_stop_after = 200");
+    ProgramGateArray();
+    EXPECT_THAT(sim::DeviceReport(Device()), HasSubstr("gate_array_programming_passes: 1\ngate_array_verifications: 1\n"
+                                                       "gate_array_length: 3200\ngate_array_verify: matched\n"));
 }

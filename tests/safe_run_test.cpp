@@ -263,6 +263,29 @@ TEST_F(SafeRunTest, SigtermStopsAtOnce) {
     EXPECT_EQ(Trace().back().call, "FT_Close");
 }
 
+TEST_F(SafeRunTest, AScenarioSendsTheStopAtTheCallItNames) {
+    // SIGTERM during the 10th transmit-queue poll: the next call stops the run.
+    CopySamples();
+    Start("terminate_after = FT_GetStatus 10");
+    EXPECT_EQ(UpdateWorker(), -1);
+    EXPECT_EQ(LastFailedStatus(), TERMINATED);
+    EXPECT_THAT(Output(), HasSubstr("stopped in ProgramProm: TERMINATED (143)\n"));
+    auto trace = Trace();
+    ASSERT_GE(trace.size(), 2u);
+    EXPECT_EQ(trace[trace.size() - 2].call, "FT_GetStatus");
+    EXPECT_EQ(trace.back().call, "FT_Close");
+
+    // Two Ctrl+C within five seconds stop it; one only warns.
+    Start("interrupt_after = FT_GetStatus 10\ninterrupt_after = FT_GetStatus 20");
+    EXPECT_EQ(UpdateWorker(), -1);
+    EXPECT_EQ(LastFailedStatus(), INTERRUPTED);
+    EXPECT_THAT(Output(),
+                AllOf(HasSubstr("Ctrl+C: stopping"), HasSubstr("stopped in ProgramProm: INTERRUPTED (130)\n")));
+    Start("interrupt_after = FT_GetStatus 10");
+    EXPECT_EQ(UpdateWorker(), 0);
+    EXPECT_THAT(Output(), HasSubstr("Ctrl+C: stopping"));
+}
+
 TEST_F(SafeRunTest, AClosingConsoleWindowIsRecordedAndTheDeviceClosed) {
     CopySamples();
     Start();
