@@ -558,7 +558,13 @@ std::string FirstDifference(const std::vector<std::uint8_t>& held, const std::ve
     return text;
 }
 
-void CheckDeviceHoldsImages(const SimImages& images, std::vector<std::string>& violations) {
+// `ownPasses`: the gate array asked for its blocks in its own two passes;
+// its verifying pass must then have found nothing amiss (the host takes a
+// pass that reached 99 % of the image as done, so the device's count of
+// finished verifications may lag by the last blocks of a small image). A
+// device given a fixed list of requests has no verifying pass, and what it
+// holds is all there is to check.
+void CheckDeviceHoldsImages(const SimImages& images, bool ownPasses, std::vector<std::string>& violations) {
     const sim::Device& device = sim::TheDevice();
     const std::string what = "success means the device holds the images: ";
     std::vector<std::uint8_t> processor = ProcessorImage(images.genHex);
@@ -576,7 +582,7 @@ void CheckDeviceHoldsImages(const SimImages& images, std::vector<std::string>& v
     if (device.gateArray.image != gateArray)
         Violation(violations, what + "gate array differs " + FirstDifference(device.gateArray.image, gateArray));
     std::string report = sim::DeviceReport(device);
-    if (report.find("gate_array_verify: matched\n") == std::string::npos) {
+    if (ownPasses && (device.gateArray.verifyMismatches > 0 || device.gateArray.programmingPasses == 0)) {
         std::size_t at = report.find("gate_array_erases:");
         std::string seen = report.substr(at, report.find("\ngate_array_verify_mismatches") - at);
         std::replace(seen.begin(), seen.end(), '\n', ',');
@@ -636,7 +642,11 @@ void CheckRun(const SimCase& simCase, const std::filesystem::path& folder, const
     if ((run.exitCode == 0) != succeeded)
         Violation(v, "exit 0 if and only if success is logged: exit " + std::to_string(run.exitCode) +
                          (succeeded ? " after the success line" : " without it"));
-    if (run.exitCode == 0) CheckDeviceHoldsImages(simCase.images, v);
+    if (run.exitCode == 0) {
+        bool listed = std::any_of(simCase.faults.begin(), simCase.faults.end(),
+                                  [](const std::string& f) { return f.rfind("ga_requests", 0) == 0; });
+        CheckDeviceHoldsImages(simCase.images, !listed, v);
+    }
 
     if (!Documented(run.exitCode)) Violation(v, "a documented exit code: " + std::to_string(run.exitCode));
     std::size_t failureAt = 0;
