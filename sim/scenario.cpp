@@ -128,7 +128,8 @@ void SkipBlanks(const std::string& s, std::size_t& pos) {
 }
 
 // "<description> [<serial>], ...": a description, quoted or not, and an
-// optional serial number in brackets, each entry separated by a comma.
+// optional serial number in brackets ("[]": none), each entry separated by
+// a comma. Serial numbers may repeat, as those of cheap adapters do.
 bool ParseDevices(const std::string& value, std::vector<AttachedDevice>& out, std::string& why,
                   std::size_t serialsBefore = 0) {
     out.clear();
@@ -144,22 +145,21 @@ bool ParseDevices(const std::string& value, std::vector<AttachedDevice>& out, st
             pos = end == std::string::npos ? value.size() : end;
         }
         SkipBlanks(value, pos);
+        bool serialGiven = false;
         if (pos < value.size() && value[pos] == '[') {
             std::size_t close = value.find(']', pos);
             if (close == std::string::npos) return why = "a serial number is not closed with ]", false;
             device.serial = Trim(value.substr(pos + 1, close - pos - 1));
-            if (device.serial.empty() || device.serial.find_first_of(" \t\"") != std::string::npos)
-                return why = "a serial number is one word in brackets", false;
+            if (device.serial.find_first_of(" \t\"") != std::string::npos)
+                return why = "a serial number is one word in brackets, or none: []", false;
+            serialGiven = true;
             pos = close + 1;
             SkipBlanks(value, pos);
         }
         if (device.description.empty()) return why = "expected descriptions separated by commas", false;
         if (device.description.size() >= 64 || device.serial.size() >= 64)
             return why = "a description or a serial number has at most 63 characters", false;
-        if (device.serial.empty()) device.serial = DefaultSerial(serialsBefore + out.size() + 1);
-        for (const AttachedDevice& other : out)
-            if (other.serial == device.serial)
-                return why = "two devices have the serial number " + device.serial, false;
+        if (!serialGiven) device.serial = DefaultSerial(serialsBefore + out.size() + 1);
         out.push_back(device);
         if (pos < value.size() && value[pos++] != ',') return why = "expected a comma between devices", false;
     }
@@ -180,11 +180,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         std::string rest;
         if (!(in >> s.attachAfter) || s.attachAfter == 0 || !std::getline(in, rest))
             return why = "expected <closes from 1> <devices>", false;
-        if (!ParseDevices(rest, s.attachedLater, why, s.devices.size())) return false;
-        for (const AttachedDevice& later : s.attachedLater)
-            for (const AttachedDevice& d : s.devices)
-                if (d.serial == later.serial) return why = "two devices have the serial number " + d.serial, false;
-        return true;
+        return ParseDevices(rest, s.attachedLater, why, s.devices.size());
     }
     if (key == "bus") {
         if (value.empty()) return why = "expected a folder", false;

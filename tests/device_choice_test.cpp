@@ -109,8 +109,9 @@ TEST_F(DeviceChoiceTest, FourUpdatesSideBySideEachOnItsOwnDevice) {
                     AllOf(HasSubstr("serial: S" + std::to_string(n) + "\n"), HasSubstr("gate_array_verify: matched")));
     }
 
-    // S2 held by another process: the update fails to open it.
-    int held = open((Dir() / "bus" / "S2.lock").c_str(), O_RDWR | O_CREAT, 0666);
+    // S2 held by another process: the update fails to open it. The bus
+    // locks each device by its location, the second device's being 2.
+    int held = open((Dir() / "bus" / "00000002.lock").c_str(), O_RDWR | O_CREAT, 0666);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     auto run = RunConsole("-C " + (Dir() / "unit2").string() + " --simulate=../bench.txt --serial S2 --yes",
                           Dir() / "out.txt");
