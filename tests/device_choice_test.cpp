@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "device/link.h"
+#include "device/selection.h"
 #include "protocol/status.h"
 #include "sim/device.h"
 #include "test_support.h"

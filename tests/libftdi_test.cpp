@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "device/link.h"
+#include "device/selection.h"
 #include "libftdi_standin.h"
 #include "platform/clock.h"
 #include "platform/d2xx_libftdi.h"

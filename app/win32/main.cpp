@@ -13,7 +13,7 @@
 #include "app/options.h"
 #include "app/win32/dialog.h"
 #include "app/win32/message.h"
-#include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
