@@ -93,6 +93,7 @@ struct Device {
     // device of the scenario (those plugged in later after the others) is
     // at location n.
     DWORD location = 0;
+    bool noAccess = false;  // this user may not open it: no names listed, no open
 
     // USB side.
     bool open = false;

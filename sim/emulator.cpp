@@ -203,7 +203,8 @@ FT_STATUS ListAll(PVOID pArg1, PVOID pArg2, DWORD naming) {
         }
         char* out = static_cast<char**>(pArg1)[i];
         if (!out) break;  // the caller's array ends here
-        const std::string& text = naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description;
+        static const std::string kUnread;
+        const std::string& text = d.noAccess ? kUnread : naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description;
         std::memset(out, 0, FT_DESCRIPTION_SIZE);
         std::memcpy(out, text.c_str(), std::min<std::size_t>(text.size(), FT_DESCRIPTION_SIZE - 1));
     }
@@ -228,6 +229,8 @@ FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
         *static_cast<DWORD*>(pArg2) = d->location;
         return FT_OK;
     }
+    // The driver cannot open a device this user may not use to read its names.
+    if (d->noAccess) return FT_DEVICE_NOT_OPENED;
     const std::string& text = naming == FT_OPEN_BY_SERIAL_NUMBER ? d->serial : d->description;
     char* out = static_cast<char*>(pArg2);
     std::memset(out, 0, FT_DESCRIPTION_SIZE);
@@ -286,7 +289,7 @@ FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     }
     if (!found) return FT_DEVICE_NOT_FOUND;
     // The driver opens a device once, in this process or another.
-    if (found->open || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
+    if (found->open || found->noAccess || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
     found->open = true;
     found->readTimeoutMs = 0;
     g_bus.updated = found;
@@ -455,6 +458,7 @@ void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) 
         if (i < all.size()) {
             d->description = all[i].description;
             d->serial = all[i].serial;
+            d->noAccess = all[i].noAccess;
         }
         if (i < scenario.devices.size()) g_bus.order.push_back(i);
         d->txDrainedAt = NowMs();

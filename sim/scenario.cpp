@@ -172,8 +172,26 @@ bool SplitTwo(const std::string& value, std::string& first, std::string& second)
     return static_cast<bool>(in >> first >> second) && !(in >> extra);
 }
 
-bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std::string& why) {
+// The places (from 1) no_access names, marked once every device is known.
+struct NoAccessKey {
+    int line;
+    std::vector<std::uint32_t> places;
+};
+
+bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std::string& why,
+              std::vector<NoAccessKey>& noAccess, int line) {
     std::uint32_t n = 0;
+    if (key == "no_access") {
+        std::vector<std::string> items;
+        NoAccessKey places{line, {}};
+        if (!ParseList(value, items)) return why = "expected device places (from 1) separated by commas", false;
+        for (const std::string& item : items) {
+            if (!ParsePositive(item, n)) return why = "expected device places (from 1) separated by commas", false;
+            places.places.push_back(n);
+        }
+        noAccess.push_back(places);
+        return true;
+    }
     if (key == "devices") return ParseDevices(value, s.devices, why);
     if (key == "attach_after") {
         std::istringstream in(value);
@@ -269,6 +287,7 @@ std::string DefaultSerial(std::size_t n) {
 }
 
 bool ParseScenario(const std::string& text, const std::string& name, Scenario& out, std::string& error) {
+    std::vector<NoAccessKey> noAccess;
     std::istringstream in(text);
     std::string raw;
     int lineNumber = 0;
@@ -293,13 +312,24 @@ bool ParseScenario(const std::string& text, const std::string& name, Scenario& o
         std::string why;
         if (eq == std::string::npos) {
             why = "expected key = value";
-        } else if (!ApplyKey(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), out, why)) {
+        } else if (!ApplyKey(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), out, why, noAccess, lineNumber)) {
             // why is set
         } else {
             continue;
         }
         error = name + ":" + std::to_string(lineNumber) + ": " + why;
         return false;
+    }
+    std::size_t attached = out.devices.size();
+    for (const NoAccessKey& key : noAccess) {
+        for (std::uint32_t place : key.places) {
+            if (place > attached + out.attachedLater.size()) {
+                error = name + ":" + std::to_string(key.line) + ": no_access names device " + std::to_string(place) +
+                        "; the scenario has " + std::to_string(attached + out.attachedLater.size());
+                return false;
+            }
+            (place <= attached ? out.devices[place - 1] : out.attachedLater[place - attached - 1]).noAccess = true;
+        }
     }
     return true;
 }
