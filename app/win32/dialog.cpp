@@ -98,6 +98,7 @@ void ShowDevices(HWND window, const DevicesListed& listed) {
     bool wasChosen = before != CB_ERR && static_cast<std::size_t>(before) < g_qvm7316s.size();
     if (wasChosen) chosen = g_qvm7316s[static_cast<std::size_t>(before)];
 
+    bool first = !g_listed;
     g_listed = true;
     g_devices = listed.devices;
     g_qvm7316s.clear();
@@ -127,13 +128,13 @@ void ShowDevices(HWND window, const DevicesListed& listed) {
                       kModelString);
     SetDlgItemTextA(window, ITEM_DEVICE_TEXT, text);
     EnableStart(window);
-    // The keyboard goes where the next step is, unless the user has moved on.
+    // The keyboard goes where the next step is: at first (while Start was
+    // disabled it went to Close), and when its control was disabled now.
     HWND focus = GetFocus();
-    if (!focus || !IsWindowEnabled(focus) || focus == Item(window, ITEM_CLOSE))
-        SendMessageA(
-            window, WM_NEXTDLGCTL,
-            reinterpret_cast<WPARAM>(IsWindowEnabled(Item(window, ITEM_START)) ? Item(window, ITEM_START) : list),
-            TRUE);
+    if (first || !focus || !IsWindowEnabled(focus)) {
+        HWND next = IsWindowEnabled(Item(window, ITEM_START)) ? Item(window, ITEM_START) : list;
+        if (IsWindowEnabled(next)) SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+    }
 }
 
 void DevicesListedBack(HWND window, DevicesListed* result) {

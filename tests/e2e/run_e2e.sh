@@ -458,6 +458,12 @@ scenario_two_devices() {
     wait_for_start || return 1
     shot two-devices-4-chosen
     check "two-devices: B2 shows as chosen" shows "$(inspect QVM7316)" 'item 305 ComboBox enabled=1 text=B2  QVM7316'
+    # Refresh lists the devices again and keeps the choice while it is
+    # attached.
+    check "two-devices: Refresh clicked" wine "$inspector" --click 306 1 QVM7316
+    sleep 1
+    wait_for 10 "the list after Refresh" combo_selected 1 2
+    check "two-devices: Start still enabled after Refresh" start_enabled
 
     press "$IDLE" Return || return 1
     wait_for 60 "handshake in the log" log_has "$dir/stdout.log" 'Returned Char = ' || return 1
