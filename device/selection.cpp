@@ -181,9 +181,8 @@ bool ListDevicesQuietly(const D2xxOps& driver, std::vector<ListedDevice>& device
 std::string UnreadableDevicesLine(const std::vector<ListedDevice>& devices) {
     auto unreadable = std::count_if(devices.begin(), devices.end(), [](const ListedDevice& d) { return !d.readable; });
     if (unreadable == 0) return "";
-    std::string line = std::to_string(unreadable) +
-                       " FTDI device(s) could not be read (no access, or open in another "
-                       "program)";
+    std::string line =
+        std::to_string(unreadable) + " FTDI device(s) could not be read (no access, or open in another program)";
 #if defined(_WIN32)
     return line;
 #else
