@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/clock.h"
+#include "device/selection.h"
 #include "platform/log.h"
 #include "protocol/hex_digits.h"
 #include "protocol/model.h"
@@ -19,97 +19,20 @@ namespace {
 
 bool g_deviceOpen = false;
 bool g_writeFailed = false;  // a write of the connection opened last was not complete
-std::string g_chosenSerial;  // --serial
-std::string g_runSerial;     // the device the run talks to
-
-// The description or serial number of the device at an index.
-bool ListText(DWORD index, DWORD naming, std::string& text) {
-    char buffer[FT_DESCRIPTION_SIZE] = {};
-    void* indexArg = reinterpret_cast<void*>(static_cast<std::uintptr_t>(index));
-    if (FT_ListDevices(indexArg, buffer, FT_LIST_BY_INDEX | naming) != FT_OK) return false;
-    buffer[sizeof buffer - 1] = '\0';  // a driver that fills all 64 bytes
-    text = buffer;
-    return true;
-}
-
-// The run's device among the listed ones, by serial number; null if absent.
-const ListedDevice* WithSerial(const std::vector<ListedDevice>& devices, const std::string& serial) {
-    for (const ListedDevice& d : devices)
-        if (d.isQvm7316 && d.serial == serial) return &d;
-    return nullptr;
-}
 
 }  // namespace
 
-int ListAttachedDevices(std::vector<ListedDevice>& devices, bool allSerials) {
-    devices.clear();
-    DWORD count = 0;
-    if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK) {
-        Log("first List Device Failed\n");
-        return USB_LIST_FAILURE;
-    }
-    Log("%d FTDI device(s) found\n", static_cast<int>(count));
-    SleepMs(200);
-
-    for (DWORD index = 0; index < count; ++index) {
-        ListedDevice d{index, "", "", false};
-        if (!ListText(index, FT_OPEN_BY_DESCRIPTION, d.description)) {
-            Log("second List Device Failed\n");
-            return USB_LIST_FAILURE;
-        }
-        d.isQvm7316 = d.description.find(kModelString) != std::string::npos;
-        if ((d.isQvm7316 || allSerials) && !ListText(index, FT_OPEN_BY_SERIAL_NUMBER, d.serial)) {
-            Log("second List Device Failed\n");
-            return USB_LIST_FAILURE;
-        }
-        devices.push_back(d);
-    }
-    return 0;
-}
-
-void ChooseDevice(const std::string& serial) { g_chosenSerial = serial; }
-void ForgetRunDevice() { g_runSerial.clear(); }
-const std::string& RunDeviceSerial() { return g_runSerial; }
-
 int OpenDevice() {
-    std::vector<ListedDevice> devices;
-    if (int status = ListAttachedDevices(devices, false); status != 0) return status;
-
-    std::string serial = !g_runSerial.empty() ? g_runSerial : g_chosenSerial;
-    if (!serial.empty()) {
-        if (!WithSerial(devices, serial)) {
-            if (!g_runSerial.empty())
-                Log("%s %s is no longer connected - exiting\n", kModelString, serial.c_str());
-            else
-                Log("%s %s not found - exiting\n", kModelString, serial.c_str());
-            return DEVICE_NOT_FOUND;
-        }
-    } else {
-        // Without a choice, only a device that is alone can be meant: an
-        // update split across two devices would leave both unusable.
-        std::size_t found = 0;
-        for (const ListedDevice& d : devices) {
-            if (!d.isQvm7316) continue;
-            ++found;
-            serial = d.serial;
-        }
-        if (found == 0) {
-            Log("no %s found - exiting\n", kModelString);
-            return DEVICE_NOT_FOUND;
-        }
-        if (found > 1) {
-            Log("%u %s devices found - connect only one, or choose one with --serial\n", static_cast<unsigned>(found),
-                kModelString);
-            return DEVICE_OPEN_FAILURE;
-        }
-    }
-
+    DeviceOpening opening;
+    if (int status = FindRunDevice(opening); status != 0) return status;
     Log("%s found\n", kModelString);
-    if (FT_OpenEx(const_cast<char*>(serial.c_str()), FT_OPEN_BY_SERIAL_NUMBER, &g_deviceHandle) != FT_OK) {
+    void* name = opening.naming == FT_OPEN_BY_LOCATION
+                     ? reinterpret_cast<void*>(static_cast<std::uintptr_t>(opening.location))
+                     : const_cast<char*>(opening.name.c_str());
+    if (FT_OpenEx(name, opening.naming, &g_deviceHandle) != FT_OK) {
         Log("Open handle to %s failed - exiting\n", kModelString);
         return DEVICE_OPEN_FAILURE;
     }
-    g_runSerial = serial;
     g_deviceOpen = true;
     g_writeFailed = false;
     return 0;
@@ -171,8 +94,7 @@ void ResetDeviceLink() {
     g_deviceHandle = nullptr;
     g_deviceOpen = false;
     g_writeFailed = false;
-    g_chosenSerial.clear();
-    g_runSerial.clear();
+    ResetDeviceSelection();
     g_bytesRead = 0;
     UsbBytesWritten = 0;
     std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);

@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "platform/d2xx.h"
 
@@ -18,39 +16,10 @@ extern DWORD UsbBytesWritten;              // last count filled by FT_Write
 extern char g_lineBuffer[kBufferSize];     // text sent to the device
 extern char g_receiveBuffer[kBufferSize];  // what the device sent
 
-// An attached FTDI device, as the driver lists it. A QVM7316 is a device
-// whose description holds the model string (a channel of a dual chip is
-// "QVM7316 A", say).
-struct ListedDevice {
-    DWORD index;
-    std::string description;
-    std::string serial;  // listed for every QVM7316, or every device when asked
-    bool isQvm7316;
-};
-
-// Lists the attached FTDI devices: logs "%d FTDI device(s) found" after the
-// count, pauses 200 ms, then takes each description, and the serial number
-// of each QVM7316 (of every device with allSerials). Returns 0, or
-// USB_LIST_FAILURE after "first List Device Failed" (the count) or "second
-// List Device Failed" (an index).
-int ListAttachedDevices(std::vector<ListedDevice>& devices, bool allSerials);
-
-// Which device the update talks to: the one with this serial number, for
-// every connection (--serial). Empty: the one QVM7316 attached.
-void ChooseDevice(const std::string& serial);
-
-// A run talks to one device from its first connection to its last: the
-// first connection fixes it (the chosen one, or the only QVM7316 attached)
-// and every later one opens that device by its serial number, whatever else
-// is attached meanwhile. ForgetRunDevice starts a new run.
-void ForgetRunDevice();
-const std::string& RunDeviceSerial();  // empty before the run's first connection
-
-// Lists the attached FTDI devices and opens the run's device by its serial
-// number. Returns 0, USB_LIST_FAILURE, DEVICE_NOT_FOUND (none attached; the
-// chosen one, or the run's, is not or no longer attached) or
-// DEVICE_OPEN_FAILURE (more than one QVM7316 and none chosen; the open
-// failed), each after its line.
+// Finds the run's device among the attached ones (device/selection.h) and
+// opens it, logging "QVM7316 found" first. Returns 0, USB_LIST_FAILURE,
+// DEVICE_NOT_FOUND or DEVICE_OPEN_FAILURE (the device cannot be told apart
+// from another; the open failed), each after its line.
 int OpenDevice();
 // Closes the device. Returns 0 or USB_CLOSE_FAILURE; either way the
 // connection counts as closed afterwards and is never closed again.
@@ -81,5 +50,6 @@ void SendCommandByte(unsigned value);
 // Writes the low 8 bits of value as two upper-case hex digits, one write each.
 void SendHexByte(unsigned value);
 
-// Back to the state at program start (handle, counts, buffers).
+// Back to the state at program start (handle, counts, buffers, the device
+// chosen).
 void ResetDeviceLink();

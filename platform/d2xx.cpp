@@ -49,6 +49,12 @@ bool D2xxCallByName(const char* name, D2xxCall& call) {
     return false;
 }
 
+DWORD D2xxNaming(DWORD flags) {
+    DWORD naming = flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION | FT_OPEN_BY_LOCATION);
+    bool one = naming == FT_OPEN_BY_SERIAL_NUMBER || naming == FT_OPEN_BY_DESCRIPTION || naming == FT_OPEN_BY_LOCATION;
+    return one ? naming : 0;
+}
+
 const D2xxOps* MissingD2xx() { return &kMissing; }
 
 const D2xxOps* UnavailableD2xx(const std::string& reason) {

@@ -125,9 +125,23 @@ void PutQuoted(const char* text, std::size_t limit) {
 
 // How a listing or an open names the device.
 const char* Naming(DWORD flags) {
-    if (flags & FT_OPEN_BY_SERIAL_NUMBER) return "serial";
-    if (flags & FT_OPEN_BY_DESCRIPTION) return "description";
-    return nullptr;
+    switch (D2xxNaming(flags)) {
+        case FT_OPEN_BY_SERIAL_NUMBER:
+            return "serial";
+        case FT_OPEN_BY_DESCRIPTION:
+            return "description";
+        case FT_OPEN_BY_LOCATION:
+            return "location";
+        default:
+            return nullptr;
+    }
+}
+
+// A location as "0x" and eight upper-case hexadecimal digits.
+void PutLocation(DWORD location) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(location));
+    Put(text);
 }
 
 // Starts a line, with room for its fixed parts and `dataBytes` bytes of data.
@@ -159,14 +173,19 @@ FT_STATUS WINAPI TraceListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
         PutStatus(status);
         Put(' ');
         PutNumber(pArg1 ? *static_cast<DWORD*>(pArg1) : 0u);
-    } else if ((Flags & FT_LIST_BY_INDEX) && Naming(Flags)) {
+    } else if ((Flags & FT_LIST_BY_INDEX) && !(Flags & FT_LIST_ALL) && Naming(Flags)) {
         Put(" index ");
         PutNumber(reinterpret_cast<std::uintptr_t>(pArg1));
         Put(' ');
         Put(Naming(Flags));
         PutStatus(status);
         Put(' ');
-        PutQuoted(status == FT_OK ? static_cast<const char*>(pArg2) : nullptr, FT_DESCRIPTION_SIZE);
+        if (D2xxNaming(Flags) != FT_OPEN_BY_LOCATION)
+            PutQuoted(status == FT_OK ? static_cast<const char*>(pArg2) : nullptr, FT_DESCRIPTION_SIZE);
+        else if (status == FT_OK && pArg2)
+            PutLocation(*static_cast<DWORD*>(pArg2));
+        else
+            Put('-');
     } else {
         char flags[16];
         std::snprintf(flags, sizeof flags, " 0x%08X", static_cast<unsigned>(Flags));
@@ -181,11 +200,14 @@ FT_STATUS WINAPI TraceOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     std::uint64_t ms = NowMs();
     FT_STATUS status = g_inner->OpenEx(pArg1, Flags, pHandle);
     Begin(ms, D2xxCall::OpenEx);
-    if (const char* naming = Naming(Flags)) {
+    if (const char* naming = Naming(Flags); naming && D2xxNaming(Flags) == Flags) {
         Put(' ');
         Put(naming);
         Put(' ');
-        PutQuoted(static_cast<const char*>(pArg1), FT_DESCRIPTION_SIZE);
+        if (Flags == FT_OPEN_BY_LOCATION)
+            PutLocation(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1)));
+        else
+            PutQuoted(static_cast<const char*>(pArg1), FT_DESCRIPTION_SIZE);
     } else {
         Put(" flags ");
         PutNumber(Flags);
@@ -291,7 +313,7 @@ FT_STATUS WINAPI TraceGetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwT
 // The wrapper goes by the name of the driver it wraps.
 D2xxOps g_trace = {"trace",
 #define TRACE_ENTRY(call, params, args) Trace##call,
-                        D2XX_CALLS(TRACE_ENTRY)
+                   D2XX_CALLS(TRACE_ENTRY)
 #undef TRACE_ENTRY
 };
 

@@ -16,8 +16,8 @@
 
 #include "platform/d2xx.h"
 
-// The trace format this program writes.
-constexpr int kTraceFormatVersion = 2;
+// The trace format this program writes: 3 names devices by location too.
+constexpr int kTraceFormatVersion = 3;
 
 // Starts a trace into `out` (named `name` in warnings) and returns the
 // wrapper around `inner`, which goes by the inner driver's name. The header

@@ -97,7 +97,12 @@ struct GateArrayState {
 struct Device {
     Scenario scenario;
     std::string description;  // as the listing gives it
-    std::string serial;
+    std::string serial;       // empty: the chip has none
+    // Where it is plugged in, as FT_OPEN_BY_LOCATION names it: the n-th
+    // device of the scenario (those plugged in later after the others) is
+    // at location n.
+    DWORD location = 0;
+    bool noAccess = false;  // this user may not open it: no names listed, no open
 
     // USB side.
     bool open = false;
@@ -130,8 +135,11 @@ struct Device {
 // the first attached one). With one device attached, simply the device.
 Device& TheDevice();
 
-// The attached device with that serial number, or null.
+// The first device with that serial number, attached or still to be
+// plugged in, or null.
 Device* FindDevice(const std::string& serial);
+// The device at that location, or null.
+Device* DeviceAt(DWORD location);
 
 // Replaces the attached devices with fresh ones set up by the scenario.
 // Call with the clock already chosen and the working directory set (the

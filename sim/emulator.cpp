@@ -1,6 +1,7 @@
 // The USB side of the emulated device and its byte dispatch.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -254,19 +255,50 @@ void Receive(Device& d, const std::uint8_t* bytes, std::size_t count) {
     }
 }
 
+// FT_LIST_ALL: every device's text (pArg1 an array of buffers ended by a
+// null pointer) or location (pArg1 an array of DWORDs) at once, and their
+// number in pArg2. A program lists so to show what is attached before a
+// run; it is no part of the run, so the scenario's `fail` does not count it.
+FT_STATUS ListAll(PVOID pArg1, PVOID pArg2, DWORD naming) {
+    if (!pArg1 || !pArg2 || naming == 0) return FT_INVALID_PARAMETER;
+    DWORD count = static_cast<DWORD>(g_bus.order.size());
+    for (DWORD i = 0; i < count; ++i) {
+        const Device& d = *Listed(i);
+        if (naming == FT_OPEN_BY_LOCATION) {
+            static_cast<DWORD*>(pArg1)[i] = d.location;
+            continue;
+        }
+        char* out = static_cast<char**>(pArg1)[i];
+        if (!out) break;  // the caller's array ends here
+        static const std::string kUnread;
+        const std::string& text = d.noAccess ? kUnread : naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description;
+        std::memset(out, 0, FT_DESCRIPTION_SIZE);
+        std::memcpy(out, text.c_str(), std::min<std::size_t>(text.size(), FT_DESCRIPTION_SIZE - 1));
+    }
+    *static_cast<DWORD*>(pArg2) = count;
+    return FT_OK;
+}
+
 FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
+    if (Flags & FT_LIST_ALL) return ListAll(pArg1, pArg2, D2xxNaming(Flags));
     if (CallHappens(D2xxCall::ListDevices, nullptr)) return FT_IO_ERROR;
     if (Flags & FT_LIST_NUMBER_ONLY) {
         if (!pArg1) return FT_INVALID_PARAMETER;
         *static_cast<DWORD*>(pArg1) = static_cast<DWORD>(g_bus.order.size());
         return FT_OK;
     }
-    bool bySerial = Flags & FT_OPEN_BY_SERIAL_NUMBER, byDescription = Flags & FT_OPEN_BY_DESCRIPTION;
-    if (!(Flags & FT_LIST_BY_INDEX) || bySerial == byDescription) return FT_INVALID_PARAMETER;
+    DWORD naming = D2xxNaming(Flags);
+    if (!(Flags & FT_LIST_BY_INDEX) || naming == 0) return FT_INVALID_PARAMETER;
     const Device* d = Listed(reinterpret_cast<std::uintptr_t>(pArg1));
     if (!d) return FT_DEVICE_NOT_FOUND;
     if (!pArg2) return FT_INVALID_PARAMETER;
-    const std::string& text = bySerial ? d->serial : d->description;
+    if (naming == FT_OPEN_BY_LOCATION) {
+        *static_cast<DWORD*>(pArg2) = d->location;
+        return FT_OK;
+    }
+    // The driver cannot open a device this user may not use to read its names.
+    if (d->noAccess) return FT_DEVICE_NOT_OPENED;
+    const std::string& text = naming == FT_OPEN_BY_SERIAL_NUMBER ? d->serial : d->description;
     char* out = static_cast<char*>(pArg2);
     std::memset(out, 0, FT_DESCRIPTION_SIZE);
     std::memcpy(out, text.c_str(), std::min<std::size_t>(text.size(), FT_DESCRIPTION_SIZE - 1));
@@ -281,7 +313,10 @@ bool Lock(Device& d) {
     (void)d;  // the stand-in DLL serves one process: nothing to lock against
     return true;
 #else
-    std::string path = (std::filesystem::path(g_bus.lockFolder) / (d.serial + ".lock")).string();
+    // By location: serial numbers may be missing or shared.
+    char name[32];
+    std::snprintf(name, sizeof name, "%08X.lock", static_cast<unsigned>(d.location));
+    std::string path = (std::filesystem::path(g_bus.lockFolder) / name).string();
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -301,13 +336,19 @@ void Unlock(Device& d) {
 }
 
 FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
-    bool bySerial = Flags == FT_OPEN_BY_SERIAL_NUMBER;
-    bool valid = (bySerial || Flags == FT_OPEN_BY_DESCRIPTION) && pArg1 && pHandle;
+    // Flags that name the device one way, and nothing else.
+    DWORD naming = D2xxNaming(Flags);
+    bool valid = naming == Flags && naming != 0 && (pArg1 || naming == FT_OPEN_BY_LOCATION) && pHandle;
     // The first device in listing order named exactly so.
     Device* found = nullptr;
     for (std::size_t index : g_bus.order) {
         Device& d = *g_bus.devices[index];
-        if (valid && (bySerial ? d.serial : d.description) == static_cast<const char*>(pArg1)) {
+        bool named =
+            valid && (naming == FT_OPEN_BY_LOCATION
+                          ? d.location == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1))
+                          : (naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description) ==
+                                static_cast<const char*>(pArg1));
+        if (named) {
             found = &d;
             break;
         }
@@ -316,7 +357,7 @@ FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     if (!valid) return FT_INVALID_PARAMETER;
     if (!found || found->unplugged) return FT_DEVICE_NOT_FOUND;
     // The driver opens a device once, in this process or another.
-    if (found->open || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
+    if (found->open || found->noAccess || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
     found->open = true;
     found->readTimeoutMs = 0;
     g_bus.updated = found;
@@ -443,6 +484,12 @@ Device* FindDevice(const std::string& serial) {
     return nullptr;
 }
 
+Device* DeviceAt(DWORD location) {
+    for (auto& d : g_bus.devices)
+        if (d->location == location) return d.get();
+    return nullptr;
+}
+
 void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) {
     for (auto& d : g_bus.devices) Unlock(*d);
     g_bus = Bus{};
@@ -470,9 +517,11 @@ void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) 
     for (std::size_t i = 0; i < count; ++i) {
         auto d = std::make_unique<Device>();
         d->scenario = scenario;
+        d->location = static_cast<DWORD>(i + 1);
         if (i < all.size()) {
             d->description = all[i].description;
             d->serial = all[i].serial;
+            d->noAccess = all[i].noAccess;
         }
         if (i < scenario.devices.size()) g_bus.order.push_back(i);
         d->txDrainedAt = NowMs();

@@ -23,6 +23,9 @@ constexpr std::size_t kScenarioSizeLimit = 1u << 20;
 struct AttachedDevice {
     std::string description;
     std::string serial;
+    // This user may not open it (no_access): the driver cannot read its
+    // names, nor open it.
+    bool noAccess = false;
     bool operator==(const AttachedDevice&) const = default;
 };
 

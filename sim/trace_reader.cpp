@@ -79,12 +79,13 @@ class LineReader {
     }
 
     // "0x" and eight hexadecimal digits: the flags of an unusual listing.
-    bool HexFlags(DWORD& value) {
-        if (!Literal("0x", "flags as 0x and eight hexadecimal digits")) return false;
+    // "0x" and eight hexadecimal digits: flags, or a location.
+    bool Hex32(DWORD& value, const char* what) {
+        if (!Literal("0x", what)) return false;
         value = 0;
         for (int i = 0; i < 8; ++i) {
             int digit = at_ < text_.size() ? HexDigitValue(text_[at_]) : -1;
-            if (digit < 0) return Fail("flags as 0x and eight hexadecimal digits");
+            if (digit < 0) return Fail(what);
             value = value << 4 | static_cast<DWORD>(digit);
             ++at_;
         }
@@ -149,6 +150,8 @@ class LineReader {
     const char* expected_ = nullptr;
 };
 
+constexpr char kLocationForm[] = "a location as 0x and eight hexadecimal digits";
+
 // The arguments and results of one call, after "<ms> <call>".
 bool ReadCall(LineReader& in, RecordedCall& c) {
     switch (c.call) {
@@ -161,16 +164,24 @@ bool ReadCall(LineReader& in, RecordedCall& c) {
             if (in.Try("index ")) {
                 c.listing = Listing::ByIndex;
                 if (!in.Dword(c.argument, "the index")) return false;
+                if (in.Try(" location")) {
+                    c.naming = Naming::Location;
+                    return in.Status(c.status) && in.Blank() && (in.Try("-") || in.Hex32(c.results[0], kLocationForm));
+                }
                 // Version 1 wrote no naming: always by description.
                 c.naming = in.Try(" serial") ? Naming::Serial : Naming::Description;
                 if (c.naming == Naming::Description) in.Try(" description");
                 return in.Status(c.status) && in.Blank() && in.Quoted(c.got);
             }
             c.listing = Listing::OtherFlags;
-            return in.HexFlags(c.argument) && in.Status(c.status);
+            return in.Hex32(c.argument, "flags as 0x and eight hexadecimal digits") && in.Status(c.status);
         case D2xxCall::OpenEx:
             if (!in.Blank()) return false;
             if (in.Try("flags ")) return in.Dword(c.argument, "the flags") && in.Status(c.status);
+            if (in.Try("location ")) {
+                c.naming = Naming::Location;
+                return in.Hex32(c.argument, kLocationForm) && in.Status(c.status);
+            }
             // Version 1 wrote no naming: always by description.
             c.naming = in.Try("serial ") ? Naming::Serial : Naming::Description;
             if (c.naming == Naming::Description) in.Try("description ");
@@ -334,7 +345,15 @@ std::string QuotedText(const std::string& text) {
     return quoted + "\"";
 }
 
-const char* NamingWord(Naming naming) { return naming == Naming::Serial ? "serial" : "description"; }
+const char* NamingWord(Naming naming) {
+    return naming == Naming::Serial ? "serial" : naming == Naming::Location ? "location" : "description";
+}
+
+std::string LocationText(DWORD location) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(location));
+    return text;
+}
 
 }  // namespace
 
@@ -465,7 +484,10 @@ std::string DescribeCall(const RecordedCall& c, bool withResults, std::size_t ma
                 arg("index");
                 arg(std::to_string(c.argument));
                 arg(NamingWord(c.naming));
-                result(QuotedText(c.got));
+                if (c.naming != Naming::Location)
+                    result(QuotedText(c.got));
+                else
+                    result(c.status == FT_OK ? LocationText(c.results[0]) : "-");
             } else {
                 char flags[16];
                 std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(c.argument));
@@ -478,7 +500,7 @@ std::string DescribeCall(const RecordedCall& c, bool withResults, std::size_t ma
                 arg(std::to_string(c.argument));
             } else {
                 arg(NamingWord(c.naming));
-                arg(QuotedText(c.sent));
+                arg(c.naming == Naming::Location ? LocationText(c.argument) : QuotedText(c.sent));
             }
             break;
         case D2xxCall::Close:

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "device/link.h"
+#include "device/selection.h"
 #include "expected_images.h"
 #include "hex_gen.h"
 #include "platform/clock.h"

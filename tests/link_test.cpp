@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include "device/selection.h"
 #include "protocol/status.h"
 #include "test_support.h"
 
@@ -28,13 +29,16 @@ TEST_F(LinkTest, FindsTheModelAmongOtherDevicesAndOpensItBySerialNumber) {
     std::vector<std::string> lines;
     for (const auto& t : Trace()) lines.push_back(std::to_string(t.ms) + " " + t.call + " " + t.rest);
     // The count, the 200 ms pause, every description, the serial number of
-    // the QVM7316 only, and the open by that serial number.
+    // the QVM7316, then that of every other device (the QVM7316's must be
+    // the only one of its kind), and the open by it.
     EXPECT_THAT(
         lines,
         ElementsAre("0 FT_ListDevices count = 0 2", "200 FT_ListDevices index 0 description = 0 \"FT232R USB UART\"",
                     "200 FT_ListDevices index 1 description = 0 \"QVM7316\"",
-                    "200 FT_ListDevices index 1 serial = 0 \"A1B2C3\"", "200 FT_OpenEx serial \"A1B2C3\" = 0"));
-    EXPECT_EQ(RunDeviceSerial(), "A1B2C3");
+                    "200 FT_ListDevices index 1 serial = 0 \"A1B2C3\"", "200 FT_ListDevices index 0 serial = 0 \"FT1\"",
+                    "200 FT_OpenEx serial \"A1B2C3\" = 0"));
+    ASSERT_NE(RunDevice(), nullptr);
+    EXPECT_EQ(RunDevice()->serial, "A1B2C3");
 }
 
 TEST_F(LinkTest, OnlyOneDeviceIsEverMeant) {

@@ -259,7 +259,9 @@ TEST_F(ReplayTest, AnyBytesAsATraceGiveAMessage) {
              {"0 FT_OpenEx serial \"" + std::string(65, 'A') + "\" = 0\n",
               "t:1: column 86: expected a text of at most 64"},
              {"0 FT_Close = 0 \n", "t:1: column 15: expected the end of the line"},
-             {"# qvm7316-update trace 3 9.0\n", "t:1: written in trace format 3 by qvm7316-update '9.0'"},
+             {"0 FT_OpenEx location 2 = 0\n", "t:1: column 22: expected a location as 0x and eight hexadecimal"},
+             {"0 FT_ListDevices index 1 location = 0 \"A\"\n", "t:1: column 39: expected a location as 0x"},
+             {"# qvm7316-update trace 4 9.0\n", "t:1: written in trace format 4 by qvm7316-update '9.0'"},
              {header.substr(0, header.size() - 1) + " gen.hex 12\n", "t:1: the header names gen.hex without its size"},
          }) {
         sim::RecordedTrace trace;

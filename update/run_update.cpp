@@ -3,6 +3,7 @@
 #include <string>
 
 #include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/interrupt.h"

@@ -8,7 +8,7 @@
 
 #include "app/console/console_display.h"
 #include "app/options.h"
-#include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
@@ -102,13 +102,15 @@ std::string Quoted(const std::string& text) {
 
 // --list: the attached FTDI devices, one a line, for people and for shell
 // loops ("$NF == \"QVM7316\" { print $2 }" gives the QVM7316s' serial numbers).
+// A device whose names could not be read shows as "(no access)".
 int ListOnly() {
     std::vector<ListedDevice> devices;
     if (int status = ListAttachedDevices(devices, true); status != 0)
         return D2xxUnavailableReason().empty() ? status : USB_OPEN_FAILURE;
     for (const ListedDevice& d : devices)
         Log("%u %s %s %s\n", static_cast<unsigned>(d.index), d.serial.empty() ? "-" : d.serial.c_str(),
-            Quoted(d.description).c_str(), d.isQvm7316 ? "QVM7316" : "other");
+            d.readable ? Quoted(d.description).c_str() : "\"(no access)\"", d.isQvm7316 ? "QVM7316" : "other");
+    if (std::string line = UnreadableDevicesLine(devices); !line.empty()) Log("%s\n", line.c_str());
     return 0;
 }
 

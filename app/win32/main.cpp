@@ -13,7 +13,7 @@
 #include "app/options.h"
 #include "app/win32/dialog.h"
 #include "app/win32/message.h"
-#include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
@@ -27,6 +27,7 @@ namespace {
 // in the field can be replayed on a desk.
 std::FILE* g_trace = nullptr;
 std::string g_traceName;
+std::string g_serial;  // --serial SN
 
 }  // namespace
 
@@ -63,7 +64,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     const D2xxOps* driver = LoadVendorD2xx();
     SelectD2xx(g_trace ? TraceD2xx(driver, g_trace, g_traceName) : driver);
     SelectDisplay(Win32Display());
-    return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, 0));
+    static DialogSetup setup;
+    setup = DialogSetup{driver, g_serial};
+    return static_cast<int>(
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, reinterpret_cast<LPARAM>(&setup)));
 }
 
 namespace {
@@ -111,6 +115,7 @@ int main(int argc, char** argv) {
     // The record of every run, kept when the console window has closed.
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
     ChooseDevice(options.serial);
+    g_serial = options.serial;
 
     int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
     if (g_trace) EndTrace();

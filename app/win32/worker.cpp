@@ -10,7 +10,11 @@ namespace {
 // Written when the worker is created; never waited on or closed.
 HANDLE g_workerThread = nullptr;
 
-DWORD WINAPI WorkerThread(LPVOID) {
+DWORD WINAPI WorkerThread(LPVOID listing) {
+    if (listing) {
+        WaitForSingleObject(listing, INFINITE);
+        CloseHandle(listing);
+    }
     UpdateWorker();
     // Synchronous, so the dialog has taken note before the thread ends.
     SendMessageA(g_dialog, WM_RUN_FINISHED, 0, 0);
@@ -19,9 +23,12 @@ DWORD WINAPI WorkerThread(LPVOID) {
 
 }  // namespace
 
-int StartUpdateWorker() {
-    g_workerThread = CreateThread(nullptr, 0, WorkerThread, nullptr, CREATE_SUSPENDED, nullptr);
-    if (!g_workerThread) return -1;
+int StartUpdateWorker(HANDLE listing) {
+    g_workerThread = CreateThread(nullptr, 0, WorkerThread, listing, CREATE_SUSPENDED, nullptr);
+    if (!g_workerThread) {
+        if (listing) CloseHandle(listing);
+        return -1;
+    }
     ResumeThread(g_workerThread);
     return 0;
 }

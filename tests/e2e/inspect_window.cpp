@@ -5,6 +5,8 @@
 //   window focus=<id of the focused control, 0 if none> client=<x>,<y> title=<title>
 //   item <id> <class> enabled=<0|1> text=<text>
 //   bar position=<n> colour=0x<BBGGRR>       (after a progress bar's item line)
+//   combo selected=<index, -1 for none> count=<n>   (after a combo box's item line)
+//   combo item <index> text=<text>           (one per entry of the combo box)
 //
 // Usage: inspect_window.exe <title>. Exit code 1 when no such window.
 //
@@ -43,6 +45,25 @@ BOOL CALLBACK PrintItem(HWND item, LPARAM) {
         SendMessageTimeoutA(item, PBM_GETPOS, 0, 0, SMTO_BLOCK, 2000, &position);
         SendMessageTimeoutA(item, PBM_GETBARCOLOR, 0, 0, SMTO_BLOCK, 2000, &colour);
         std::printf("bar position=%d colour=0x%06X\n", static_cast<int>(position), static_cast<unsigned>(colour));
+    }
+    if (std::strcmp(kind, "ComboBox") == 0) {
+        DWORD_PTR selected = 0, count = 0;
+        SendMessageTimeoutA(item, CB_GETCURSEL, 0, 0, SMTO_BLOCK, 2000, &selected);
+        SendMessageTimeoutA(item, CB_GETCOUNT, 0, 0, SMTO_BLOCK, 2000, &count);
+        std::printf("combo selected=%d count=%d\n", static_cast<int>(static_cast<LRESULT>(selected)),
+                    static_cast<int>(count));
+        // The wide form: Wine carries only the first character of the
+        // narrow one between processes.
+        for (int i = 0; i < static_cast<int>(count); ++i) {
+            DWORD_PTR length = 0;
+            wchar_t wide[512] = {};
+            SendMessageTimeoutW(item, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0, SMTO_BLOCK, 2000, &length);
+            if (length >= sizeof wide / sizeof wide[0]) continue;
+            SendMessageTimeoutW(item, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wide), SMTO_BLOCK,
+                                2000, &length);
+            WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+            std::printf("combo item %d text=%s\n", i, text);
+        }
     }
     return TRUE;
 }
