@@ -336,14 +336,17 @@ TEST_F(GateArrayTest, SilenceIsTheEndOnlyAfterAProgrammingAndAVerifyingPass) {
         {3200, "ga_stop_after = 199", 0},
         {32000, "ga_stop_after = 1500", USB_TIMED_OUT},  // the middle of the verifying pass
         {32, "ga_stop_after = 1", USB_TIMED_OUT},        // one block, programmed only
-        // The positions decide, not how many answers there were.
-        {3200, "ga_requests = 003169, 003169", USB_TIMED_OUT},  // the last block again is no new pass
-        {3200, "ga_requests = 003169, 000001, 003169", 0},
-        {32, "ga_requests = 000001, 000001", 0},  // in a one-block image it is
+        // The positions decide, not how many answers there were: a pass
+        // starts at the first block and covers the image without a gap.
+        {3200, "ga_requests = 003169, 003169", USB_TIMED_OUT},          // the last block again is no new pass
+        {3200, "ga_requests = 003169, 000001, 003169", USB_TIMED_OUT},  // the ends, not the image between
+        {32, "ga_requests = 000001, 000001", 0},                        // in a one-block image it is
         {32, "ga_requests = 000001", USB_TIMED_OUT},
+        {31, "ga_requests = 000018, 000002", USB_TIMED_OUT},  // never the first byte
         // A pass begun after the verification must reach the end too.
         {64, "ga_requests = 000001, 000033, 000001, 000033, 000001", USB_TIMED_OUT},
-        {64, "ga_requests = 000033, 000001, 000033", 0},
+        {64, "ga_requests = 000001, 000033, 000001, 000033", 0},
+        {64, "ga_requests = 000033, 000001, 000033", USB_TIMED_OUT},
     };
     for (const Row& row : rows) {
         UseImage(row.length, row.scenario);

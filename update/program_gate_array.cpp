@@ -21,23 +21,25 @@ constexpr std::uint32_t kRequestTimeoutMs = 5000;
 constexpr std::uint32_t kAnswersPerUpdate = 100;
 constexpr std::uint16_t kVerifyingFrom = 99;  // percent
 
-// Where the device's two passes have got to, judged from every answered
-// request. The device never says which pass it is in; a pass has reached
-// the end of the image when a request's block ends at 99 % of it or beyond
-// (the mark), and a request below the mark after that starts the next pass.
-enum class Passes {
-    Programming,       // the first pass, not yet at the mark
-    ProgrammingAtEnd,  // the first pass has reached the mark
-    Verifying,         // a later pass, not yet at the mark
-    VerifyingAtEnd,    // a later pass has reached the mark: verified
+// Where the device's passes have got to, judged from every answered
+// request. The device never says which pass it is in: a pass begins with the
+// image's first block and works forward, and what it has covered is the
+// image from its start as far as its answered blocks reach without a gap. A
+// pass is through when that covers 99 % of the image or beyond (the mark); a
+// request for the first block after that starts the next pass. Only when a
+// programming pass and then a verifying pass are through, and no later pass
+// has started, is the device's silence the end of its work.
+struct Passes {
+    std::uint64_t covered = 0;    // bytes from the image's start, in the current pass
+    bool through = false;         // the current pass has covered the mark
+    std::uint32_t completed = 0;  // passes that were through
 };
 
 // What the stage knows of the device's progress: the passes, and the
 // progress lines and ticks, sampled every 100th answer as they always were.
 // The samples' phase only chooses the line's wording.
 struct PassProgress {
-    Passes passes = Passes::Programming;
-    std::uint32_t lastAnswered = 0;  // request number, 0 before the first answer
+    Passes passes;
     bool verifying = false;
     std::uint32_t answered = 0;  // since the last update
     std::uint16_t percentage = 0;
@@ -45,36 +47,17 @@ struct PassProgress {
     std::uint8_t changes = 0;  // wraps
 };
 
-// Whether the block a request asks for ends at 99 % of the image or beyond.
-// Measured at the block's end, so that a small image, whose last request
-// starts well below 99 %, reaches the mark too.
-bool ReachesMark(std::uint32_t requestNumber) {
-    return (std::uint64_t{requestNumber} - 1 + kBlockSize) * 100 >= std::uint64_t{kVerifyingFrom} * MaxSize;
+void FollowPasses(Passes& p, std::uint32_t requestNumber) {
+    std::uint64_t offset = std::uint64_t{requestNumber} - 1, end = offset + kBlockSize;
+    if (offset == 0 && p.covered > 0) p = Passes{0, false, p.completed};
+    if (offset <= p.covered && end > p.covered) p.covered = end;
+    if (!p.through && p.covered * 100 >= std::uint64_t{kVerifyingFrom} * MaxSize) {
+        p.through = true;
+        ++p.completed;
+    }
 }
 
-void FollowPasses(PassProgress& p, std::uint32_t requestNumber) {
-    bool atMark = ReachesMark(requestNumber);
-    // When the first block already reaches the mark (an image of one
-    // block), every request does: a pass starts over when the device asks
-    // for the same block again, or an earlier one.
-    bool startsOver = !atMark || (ReachesMark(1) && requestNumber <= p.lastAnswered);
-    switch (p.passes) {
-        case Passes::Programming:
-            if (atMark) p.passes = Passes::ProgrammingAtEnd;
-            break;
-        case Passes::ProgrammingAtEnd:
-            if (startsOver) p.passes = atMark ? Passes::VerifyingAtEnd : Passes::Verifying;
-            break;
-        case Passes::Verifying:
-            if (atMark) p.passes = Passes::VerifyingAtEnd;
-            break;
-        case Passes::VerifyingAtEnd:
-            // Yet another pass: only its end is a verification.
-            if (!atMark) p.passes = Passes::Verifying;
-            break;
-    }
-    p.lastAnswered = requestNumber;
-}
+bool Verified(const Passes& p) { return p.completed >= 2 && p.through; }
 
 void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
     // The block at MaxSize itself, the image's last byte, still shows 99 %.
@@ -99,7 +82,7 @@ void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
 void AfterAnswer(std::uint32_t requestNumber, void* context) {
     auto& progress = *static_cast<PassProgress*>(context);
     if (UsbBytesWritten != kAnswerLength) Log("wrong size of UsbBytesWritten to USB\n");
-    FollowPasses(progress, requestNumber);
+    FollowPasses(progress.passes, requestNumber);
     if (++progress.answered >= kAnswersPerUpdate) ShowPassProgress(progress, requestNumber);
 }
 
@@ -129,7 +112,7 @@ int ProgramGateArray() {
             Log("\nTimed out\n");
             // The device's silence is the end of its work only after it
             // has programmed and then verified the whole image.
-            if (progress.passes != Passes::VerifyingAtEnd) return GiveUp(USB_TIMED_OUT);
+            if (!Verified(progress.passes)) return GiveUp(USB_TIMED_OUT);
             break;
         case LoopEnd::KeptAsking:
             Log("\n");
