@@ -22,3 +22,14 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason);
 // Whether CreateRegularFile would refuse what stands at path now (nothing
 // there is fine); the reason in one line when it would.
 bool RefusedForWriting(const char* path, std::string& reason);
+
+// Whether a file can be written at path now, found out without changing
+// what is there: an existing file is opened for appending and closed
+// again, unchanged; where there is none, one is created in its folder and
+// removed at once. The system's reason in one line when it cannot.
+bool CanWriteFile(const char* path, std::string& reason);
+
+// Hands what the stream has buffered to the system and has the system write
+// the file to the disk (fsync, FlushFileBuffers), so that it survives a
+// crash of the machine. False when either fails.
+bool SyncToDisk(std::FILE* file);

@@ -34,13 +34,15 @@ CheckedImage CheckOne(const char* name, int status, ImageCheck (*checker)(std::F
 }
 
 // gn.hex is written by the conversion: whatever stands at its name now must
-// be a file that may be replaced, never a link to a file elsewhere.
+// be a file that may be replaced, never a link to a file elsewhere, and the
+// program must be allowed to write it there (a folder it may not write).
 CheckedImage CheckConversionOutput() {
     CheckedImage image;
     image.name = "gn.hex";
     image.status = GN_HEX_OPEN_FAILURE;
     std::string reason;
-    if (RefusedForWriting(image.name, reason)) image.failures = {"failed to open gn.hex", reason};
+    if (RefusedForWriting(image.name, reason) || !CanWriteFile(image.name, reason))
+        image.failures = {"failed to open gn.hex", reason};
     return image;
 }
 

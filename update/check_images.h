@@ -1,6 +1,6 @@
 // The image check that begins every update, before any device call: the
-// three images are read once each and checked, and what already stands at
-// "gn.hex" must be a file that may be written. An update whose images
+// three images are read once each and checked, and "gn.hex" must be a file
+// that may be written where it goes. An update whose images
 // cannot succeed stops here, with the device untouched.
 //
 // What passed is remembered (size and SHA-256), so that a stage that opens
