@@ -5,6 +5,7 @@
 #include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
+#include "platform/d2xx_trace.h"
 #include "platform/interrupt.h"
 #include "platform/log.h"
 #include "protocol/status.h"
@@ -44,10 +45,30 @@ int Failed(const char* where, int status, const std::string& reason) {
     return -1;
 }
 
-// What a console window that is being closed does when the run has not
-// ended in time: the process ends right after.
-void CloseDeviceIfOpen() {
-    if (DeviceIsOpen()) CloseDevice();
+// Runs the stages in order: 0, or the failing stage's status after Failed.
+// A stage's end hands the trace to the system and has it written to the
+// disk meanwhile, so that a run cut short keeps its record.
+int RunStages() {
+    for (int i = 0; i < kStageCount; ++i) {
+        int status = 0;
+        try {
+            if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
+            status = kStages[i].run();
+        } catch (const RunStopped& stop) {
+            g_stopped = true;
+            status = GiveUp(stop.status);
+        }
+        // A stage that fails once a stop has been requested fails because
+        // of it (its device may have been closed under it, by the handler
+        // of a session that ends): the run was stopped.
+        if (status != 0 && StopRequested()) {
+            g_stopped = true;
+            status = StopStatus();
+        }
+        if (status != 0) return Failed(kStages[i].name, status, LastLogLine());
+        SyncTrace(false);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -76,41 +97,37 @@ int RunUpdate() {
         return Failed("image check", images.status, images.firstFailure);
     }
 
-    for (int i = 0; i < kStageCount; ++i) {
-        int status = 0;
-        try {
-            if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
-            status = kStages[i].run();
-        } catch (const RunStopped& stop) {
-            g_stopped = true;
-            status = GiveUp(stop.status);
-        }
-        if (status != 0) return Failed(kStages[i].name, status, LastLogLine());
-    }
+    if (int result = RunStages(); result != 0) return result;
     LogFlush();
     ShowProgress(100);
     return 0;
 }
 
 int UpdateWorker() {
-    BeginGuardedRun(CloseDeviceIfOpen);
+    BeginGuardedRun(CloseDeviceFromOutside);
     Display().RunStarted();
     int result = RunUpdate();
-    EndGuardedRun();
+    const char* message = result == 0 ? kRunSucceeded : kRunFailed;
+    std::string detail;
     if (result == 0) {
         Display().RunEnded(0, kRunSucceeded, "");
         RecordRunEnd("succeeded");
-        return 0;
+    } else {
+        // Where the run stopped, and whether the device may have been changed.
+        bool deviceChanged = D2xxWriteMade();
+        // Without a driver, that is the reason, not the first call that failed.
+        std::string reason = D2xxUnavailableReason();
+        if (reason.empty()) reason = g_failureReason;
+        Display().RunEnded(g_lastFailedStatus, kRunFailed, deviceChanged ? "" : reason.c_str());
+        Log("%s\n", LastFailure().c_str());
+        Log("%s\n", deviceChanged ? kRunAgain : kDeviceUnchanged);
+        LogFlush();
+        RecordRunEnd(LastFailure());
+        detail = deviceChanged ? kRunAgain : reason;
     }
-    // Where the run stopped, and whether the device may have been changed.
-    bool deviceChanged = D2xxWriteMade();
-    // Without a driver, that is the reason, not the first call that failed.
-    std::string reason = D2xxUnavailableReason();
-    if (reason.empty()) reason = g_failureReason;
-    Display().RunEnded(g_lastFailedStatus, kRunFailed, deviceChanged ? "" : reason.c_str());
-    Log("%s\n", LastFailure().c_str());
-    Log("%s\n", deviceChanged ? kRunAgain : kDeviceUnchanged);
-    LogFlush();
-    RecordRunEnd(LastFailure());
+    // The record is complete: whatever ends the program from now on loses
+    // nothing, and a display may hold the worker (a box to dismiss).
+    EndGuardedRun();
+    if (Display().RunRecorded) Display().RunRecorded(g_lastFailedStatus, message, detail.c_str());
     return result;
 }

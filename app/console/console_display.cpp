@@ -48,7 +48,7 @@ void RunEnded(int, const char* message, const char*) {
     LogFlush();
 }
 
-const DisplayOps kConsole = {RunStarted, Progress, RunEnded};
+const DisplayOps kConsole = {RunStarted, Progress, RunEnded, nullptr};
 
 }  // namespace
 

@@ -33,6 +33,9 @@ constexpr int kBarX = 25, kBarY = 120, kBarWidth = 428, kBarHeight = 20;
 
 // Sent by the worker thread to the dialog when its run has ended.
 constexpr UINT WM_RUN_FINISHED = WM_APP + 1;
+// Sent by the worker thread when the run's record is complete, before a
+// failure box: the session's end need no longer be refused.
+constexpr UINT WM_RUN_RECORDED = WM_APP + 2;
 
 // Process-wide window state.
 extern HINSTANCE g_instance;
