@@ -1,5 +1,6 @@
 #include "update/run_update.h"
 
+#include <cstdio>
 #include <string>
 
 #include "device/link.h"
@@ -7,6 +8,7 @@
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
 #include "platform/interrupt.h"
+#include "platform/keep_awake.h"
 #include "platform/log.h"
 #include "protocol/status.h"
 #include "update/check_images.h"
@@ -43,6 +45,17 @@ int Failed(const char* where, int status, const std::string& reason) {
     g_failedIn = where;
     g_failureReason = reason;
     return -1;
+}
+
+// The machine is kept awake while the stages run; the run log file says
+// whether it was, and standard error says so when it was not. A run in
+// virtual time (the emulated device, a replay) is over in moments: nothing
+// can sleep in the middle of it.
+void KeepAwakeForTheStages() {
+    if (UsingVirtualClock()) return;
+    AwakeState awake = KeepMachineAwake();
+    RunLogRecord("=== " + awake.line);
+    if (!awake.kept) std::fprintf(stderr, "qvm7316-update: %s\n", awake.line.c_str());
 }
 
 // Runs the stages in order: 0, or the failing stage's status after Failed.
@@ -97,7 +110,10 @@ int RunUpdate() {
         return Failed("image check", images.status, images.firstFailure);
     }
 
-    if (int result = RunStages(); result != 0) return result;
+    KeepAwakeForTheStages();
+    int result = RunStages();
+    LetMachineSleep();
+    if (result != 0) return result;
     LogFlush();
     ShowProgress(100);
     return 0;

@@ -14,10 +14,11 @@ struct Stage {
 extern const Stage kStages[];
 extern const int kStageCount;
 
-// Checks the images, then runs the stages in order, stopping at the first
-// failure. The end of each stage hands the trace to the system. Returns 0
-// when all succeeded, -1 when one failed or the run was stopped (a stage
-// that fails after a stop was requested counts as stopped).
+// Checks the images, then keeps the machine awake (platform/keep_awake.h)
+// and runs the stages in order, stopping at the first failure. The end of
+// each stage hands the trace to the system. Returns 0 when all succeeded,
+// -1 when one failed or the run was stopped (a stage that fails after a
+// stop was requested counts as stopped).
 int RunUpdate();
 
 // The status code of the stage that failed in the last run (0 if none).
