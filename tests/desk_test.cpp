@@ -219,14 +219,6 @@ TEST_F(DeskTest, AnEndThatCannotWaitClosesTheHeldDeviceOnceFromItsOwnThread) {
     }
 }
 
-TEST_F(DeskTest, AnEndOutsideARunChangesNothing) {
-    OpenTheRunLog();
-    OnConsoleClosing("the user logged off", 100);
-    EXPECT_FALSE(RunInProgress());
-    EXPECT_FALSE(StopRequested());
-    EXPECT_EQ(RunLog(), "");
-}
-
 // ---- What the run leaves on the disk ----
 
 TEST_F(DeskTest, EachStageEndHandsTheTraceToTheSystem) {
@@ -320,25 +312,6 @@ TEST_F(DeskTest, AConsoleThatTakesNoOutputHoldsNothingBack) {
     // The run log file has every line.
     std::string runLog = RunLog();
     EXPECT_EQ(std::count(runLog.begin(), runLog.end(), '\n'), kLines + 1);
-}
-
-TEST_F(DeskTest, AHealthyConsoleShowsTheLogAsItIs) {
-    std::FILE* console = std::tmpfile();
-    LogToBuffer(nullptr);
-    StartLogWriter(console);
-    std::string logged;
-    for (int i = 0; i < 300; ++i) {
-        char line[64];
-        std::snprintf(line, sizeof line, i % 10 ? " Programming PROM Page No: %d\r" : "TxBytes: %d\n", i);
-        Log("%s", line);
-        logged += line;
-    }
-    StopLogWriter();
-    std::rewind(console);
-    std::string shown(logged.size() + 10, '\0');
-    shown.resize(std::fread(shown.data(), 1, shown.size(), console));
-    std::fclose(console);
-    EXPECT_EQ(shown, logged);
 }
 
 // ---- Nothing is touched before the run starts ----
