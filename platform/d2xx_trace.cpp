@@ -451,7 +451,7 @@ void EndTrace() {
     StopHandOver();
     Lock lock(g_lock);
     WriteHeaderIfDue();
-    SyncWithLock(nullptr);
+    WritePending();
     if (g_out) {
         errno = 0;
         if (std::fclose(g_out) != 0) Failed(errno);

@@ -53,6 +53,6 @@ void SyncTrace(bool wait);
 // How often, at the latest, the gathered lines are handed to the system.
 constexpr unsigned kTraceHandOverMs = 1000;
 
-// Flushes, syncs and closes the trace file. The wrapper then passes calls
-// on without writing anything.
+// Flushes and closes the trace file (a run's end has synced it: SyncTrace).
+// The wrapper then passes calls on without writing anything.
 void EndTrace();
