@@ -32,25 +32,35 @@ constexpr char kDbusDaemon[] = "/usr/bin/dbus-daemon";
 class PrivateBus {
   public:
     explicit PrivateBus(const std::filesystem::path& folder) : socket_(folder / "bus") {
-        std::filesystem::path config = folder / "bus.conf";
-        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                                 "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                 "<busconfig><type>custom</type><listen>unix:path="
-                              << socket_.string()
-                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                 "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
-                                 "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+        std::filesystem::path configFile = folder / "bus.conf";
+        std::ofstream(configFile)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>custom</type><listen>unix:path="
+            << socket_.string()
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+               "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+        // The daemon writes its address once it takes connections.
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        std::string config = "--config-file=" + configFile.string();
+        std::string print = "--print-address=" + std::to_string(ready[1]);
+        std::string logFile = (folder / "bus.log").string();
         pid_ = fork();
         if (pid_ == 0) {
             // Its complaints (no rights to raise its file limit, say) go to a file.
-            int log = open((folder / "bus.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (log >= 0) dup2(log, 2);
-            std::string arg = "--config-file=" + config.string();
-            execl(kDbusDaemon, kDbusDaemon, arg.c_str(), "--nofork", "--nopidfile", static_cast<char*>(nullptr));
+            close(ready[0]);
+            execl(kDbusDaemon, kDbusDaemon, config.c_str(), print.c_str(), "--nofork", "--nopidfile",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!std::filesystem::exists(socket_) && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+        close(ready[1]);
+        char address[256];
+        ready_ = read(ready[0], address, sizeof address) > 0;
+        close(ready[0]);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", Address().c_str(), 1);
     }
     ~PrivateBus() {
@@ -61,11 +71,12 @@ class PrivateBus {
         }
     }
     std::string Address() const { return "unix:path=" + socket_.string(); }
-    bool Ready() const { return std::filesystem::exists(socket_); }
+    bool Ready() const { return ready_; }
 
   private:
     std::filesystem::path socket_;
     pid_t pid_ = -1;
+    bool ready_ = false;
 };
 
 // logind's stand-in: answers Inhibit with a lock (one end of a pipe, whose
