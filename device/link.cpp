@@ -1,5 +1,6 @@
 #include "device/link.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -17,7 +18,11 @@ char g_receiveBuffer[kBufferSize];
 
 namespace {
 
-bool g_deviceOpen = false;
+// The connection's state. The worker opens and closes it; a handler on
+// another thread may close it when the program is being ended. Whoever
+// leaves Open first makes the one FT_Close.
+enum Connection : int { kClosed, kOpen, kClosedFromOutside };
+std::atomic<int> g_connection{kClosed};
 bool g_writeFailed = false;  // a write of the connection opened last was not complete
 
 }  // namespace
@@ -33,26 +38,36 @@ int OpenDevice() {
         Log("Open handle to %s failed - exiting\n", kModelString);
         return DEVICE_OPEN_FAILURE;
     }
-    g_deviceOpen = true;
+    g_connection = kOpen;
     g_writeFailed = false;
     return 0;
 }
 
-int CloseDevice() {
-    // A close that fails leaves the handle in no known state: it is not
-    // closed a second time. A stop that comes at the close itself (thrown
-    // before the driver is called) leaves the connection open, for the
-    // stopped run to close.
-    FT_STATUS closed = FT_Close(g_deviceHandle);
-    g_deviceOpen = false;
-    if (closed != FT_OK) {
+namespace {
+
+int CloseConnection() {
+    if (FT_Close(g_deviceHandle) != FT_OK) {
         Log("Close Failed\n");
         return USB_CLOSE_FAILURE;
     }
     return 0;
 }
 
-bool DeviceIsOpen() { return g_deviceOpen; }
+}  // namespace
+
+int CloseDevice() {
+    // A close that fails leaves the handle in no known state: it is not
+    // closed a second time.
+    if (g_connection.exchange(kClosed) == kClosedFromOutside) return 0;
+    return CloseConnection();
+}
+
+bool DeviceIsOpen() { return g_connection == kOpen; }
+
+void CloseDeviceFromOutside() {
+    int open = kOpen;
+    if (g_connection.compare_exchange_strong(open, kClosedFromOutside)) CloseConnection();
+}
 
 int PurgeDevice() {
     if (FT_Purge(g_deviceHandle, FT_PURGE_RX | FT_PURGE_TX) != FT_OK) {
@@ -92,7 +107,7 @@ void SendHexByte(unsigned value) {
 
 void ResetDeviceLink() {
     g_deviceHandle = nullptr;
-    g_deviceOpen = false;
+    g_connection = kClosed;
     g_writeFailed = false;
     ResetDeviceSelection();
     g_bytesRead = 0;

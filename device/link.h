@@ -22,10 +22,19 @@ extern char g_receiveBuffer[kBufferSize];  // what the device sent
 // from another; the open failed), each after its line.
 int OpenDevice();
 // Closes the device. Returns 0 or USB_CLOSE_FAILURE; either way the
-// connection counts as closed afterwards and is never closed again.
+// connection counts as closed afterwards and is never closed again. A
+// connection that CloseDeviceFromOutside has closed meanwhile is not closed
+// a second time: 0.
 int CloseDevice();
-// True from a successful OpenDevice until the next CloseDevice.
+// True from a successful OpenDevice until the next CloseDevice (or
+// CloseDeviceFromOutside).
 bool DeviceIsOpen();
+// Closes the connection from another thread than the update worker's, when
+// the program is being ended while a stage holds the device (the worker
+// may be inside a read or a write): closes it if it is open and the worker
+// has not begun closing it itself, so that it is closed exactly once. Logs
+// "Close Failed" when the close fails; never stops the run itself.
+void CloseDeviceFromOutside();
 // Empties both device buffers. Returns 0 or USB_PURGE_FAILURE.
 int PurgeDevice();
 // Sets the read and write time-outs (ms). On failure closes the device and

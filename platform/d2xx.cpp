@@ -70,12 +70,13 @@ const D2xxOps* SelectedD2xx() { return g_ops; }
 bool D2xxWriteMade() { return g_writeMade; }
 void ForgetD2xxWrites() { g_writeMade = false; }
 
-// Every call first gives a requested stop its chance (platform/interrupt.h);
-// a write is remembered before it is made, since even a failing one may
-// have reached the device.
+// Every call but a close first gives a requested stop its chance
+// (platform/interrupt.h): a stop never keeps a connection from being
+// closed. A write is remembered before it is made, since even a failing one
+// may have reached the device.
 #define DISPATCH(call, params, args)                               \
     FT_STATUS FT_##call params {                                   \
-        CheckForStop();                                            \
+        if (D2xxCall::call != D2xxCall::Close) CheckForStop();     \
         if (D2xxCall::call == D2xxCall::Write) g_writeMade = true; \
         return g_ops->call args;                                   \
     }

@@ -116,6 +116,27 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason) {
     return OnDiskOnly(file, reason);
 }
 
+bool CanWriteFile(const char* path, std::string& reason) {
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)
+        // The system removes the file as soon as it is closed.
+        file = CreateFileA(path, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = SystemReason(GetLastError());
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool SyncToDisk(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != 0;
+}
+
 #else
 
 std::FILE* OpenRegularFile(const char* path, std::string& reason) {
@@ -152,6 +173,28 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason) {
     }
     if (!RegularOrClosed(fd, reason)) return nullptr;
     return StreamOn(fd, "w+b", reason);
+}
+
+bool CanWriteFile(const char* path, std::string& reason) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd >= 0) unlink(path);
+    }
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool SyncToDisk(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    // No descriptor (a stream in memory), or one that cannot be synced (a
+    // pipe, a terminal): nothing to write to a disk.
+    int fd = fileno(file);
+    return fd < 0 || fsync(fd) == 0 || errno == EINVAL;
 }
 
 #endif

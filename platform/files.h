@@ -37,3 +37,14 @@ struct FileContents {
 // larger file is refused unread; a file that grows while it is read is
 // refused after limit + 1 bytes.
 FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit);
+
+// Whether a file can be written at path now, found out without changing
+// what is there: an existing file is opened for appending and closed
+// again, unchanged; where there is none, one is created in its folder and
+// removed at once. The system's reason in one line when it cannot.
+bool CanWriteFile(const char* path, std::string& reason);
+
+// Hands what the stream has buffered to the system and has the system write
+// the file to the disk (fsync, FlushFileBuffers), so that it survives a
+// crash of the machine. False when either fails.
+bool SyncToDisk(std::FILE* file);

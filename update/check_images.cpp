@@ -84,13 +84,15 @@ CheckedImage CheckOne(const ImageKind& kind) {
 }
 
 // gn.hex is written by the conversion: whatever stands at its name now must
-// be a file that may be replaced, never a link to a file elsewhere.
+// be a file that may be replaced, never a link to a file elsewhere, and the
+// program must be allowed to write it there (a folder it may not write).
 CheckedImage CheckConversionOutput() {
     CheckedImage image;
     image.name = kGnHex.name;
     image.status = kGnHex.status;
     std::string reason;
-    if (RefusedForWriting(image.name, reason)) image.failures = {"failed to open gn.hex", reason};
+    if (RefusedForWriting(image.name, reason) || !CanWriteFile(image.name, reason))
+        image.failures = {"failed to open gn.hex", reason};
     return image;
 }
 

@@ -1,7 +1,7 @@
 // The image check that begins every update, before any device call: the
-// three images are read once each, whole, into memory and checked, and what
-// already stands at "gn.hex" must be a file that may be written. An update
-// whose images cannot succeed stops here, with the device untouched.
+// three images are read once each, whole, into memory and checked, and
+// "gn.hex" must be a file that may be written where it goes. An update whose
+// images cannot succeed stops here, with the device untouched.
 //
 // The bytes that passed are kept for the run: the stages send those, never
 // the files again, so the digests in the run log and the trace describe

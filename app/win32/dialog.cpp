@@ -9,6 +9,7 @@
 #include "app/win32/message.h"
 #include "app/win32/worker.h"
 #include "device/selection.h"
+#include "platform/interrupt.h"
 #include "protocol/model.h"
 
 HINSTANCE g_instance = nullptr;
@@ -27,6 +28,9 @@ namespace {
 enum class RunState { Idle, Running, Finished };
 RunState g_runState = RunState::Idle;
 bool g_closeWarningShown = false;
+// From Start until the run's record is complete: a log-off or a shut-down
+// is refused, with the reason shown in Windows' shut-down screen.
+bool g_refusingSessionEnd = false;
 
 // The device choice before Start, on the main thread. The devices are
 // listed by a thread of its own, so that a slow driver never freezes the
@@ -215,6 +219,31 @@ void StartRun(HWND window) {
         ShowMessage(kMessageError, "Could not start the update (error %lu)", GetLastError());
         return;
     }
+    g_refusingSessionEnd = true;
+    ShutdownBlockReasonCreate(window, kShutdownBlockReason);
+}
+
+void RunRecorded(HWND window) {
+    if (!g_refusingSessionEnd) return;
+    g_refusingSessionEnd = false;
+    ShutdownBlockReasonDestroy(window);
+}
+
+// A log-off or a shut-down asks first: refused while a run is in progress.
+// The dialog's answer goes in DWLP_MSGRESULT.
+INT_PTR QueryEndSession(HWND window) {
+    if (!g_refusingSessionEnd) return FALSE;  // the default: agreed
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, FALSE);
+    return TRUE;
+}
+
+// The session ends anyway: the run is stopped as SIGTERM stops it, and the
+// dialog waits for it a few seconds while it carries out the worker's
+// window messages; then the device is closed if the run still holds it.
+INT_PTR EndSession(HWND window, WPARAM ending, LPARAM flags) {
+    if (ending && g_refusingSessionEnd) OnSessionEnd(static_cast<unsigned long>(flags), kSessionEndWaitMs);
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, 0);
+    return TRUE;
 }
 
 // Close and the close box end the dialog, except while a run is in progress:
@@ -236,6 +265,7 @@ void RequestClose(HWND window) {
 // The worker has enabled Close again. Start, which had the focus, is
 // disabled, so the focus goes to Close: the keyboard still works.
 void RunFinished(HWND window) {
+    RunRecorded(window);
     g_runState = RunState::Finished;
     SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, ITEM_CLOSE)), TRUE);
 }
@@ -300,6 +330,13 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_RUN_FINISHED:
             RunFinished(window);
             return TRUE;
+        case WM_RUN_RECORDED:
+            RunRecorded(window);
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            return QueryEndSession(window);
+        case WM_ENDSESSION:
+            return EndSession(window, wParam, lParam);
         case WM_DESTROY:
             ReleaseResources();
             PostQuitMessage(0);

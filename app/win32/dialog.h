@@ -54,6 +54,9 @@ struct DialogSetup {
     // dialog's list.
     std::string serial;
 };
+// Sent by the worker thread when the run's record is complete, before a
+// failure box: the session's end need no longer be refused.
+constexpr UINT WM_RUN_RECORDED = WM_APP + 3;
 
 // Process-wide window state.
 extern HINSTANCE g_instance;

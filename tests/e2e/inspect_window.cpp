@@ -13,6 +13,18 @@
 //        inspect_window.exe --click <id> <times> <title> posts the window
 //        that many plain clicks (WM_COMMAND) of control <id> at once, as a
 //        quick double click would queue them, and prints nothing.
+//
+//        inspect_window.exe --query-end-session <window> asks the window
+//        whether the session may end, as Windows asks before a log-off or a
+//        shut-down (WM_QUERYENDSESSION), and prints "answer=<0|1>".
+//
+//        inspect_window.exe --end-session <logoff|shutdown> <window> tells
+//        the window that the session ends (WM_ENDSESSION), as Windows does
+//        when it ends anyway, and prints "returned after <ms> ms" once the
+//        window has handled it (Windows allows a few seconds).
+//
+// <window> is an exact title, or "class=<name>" for a window of that class
+// (the console program's hidden window has no title to look for).
 // clang-format off
 #include <windows.h>
 #include <commctrl.h>  // after windows.h, which it needs
@@ -68,9 +80,32 @@ BOOL CALLBACK PrintItem(HWND item, LPARAM) {
     return TRUE;
 }
 
+HWND Find(const char* window) {
+    if (std::strncmp(window, "class=", 6) == 0) return FindWindowA(window + 6, nullptr);
+    return FindWindowA(nullptr, window);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--query-end-session") == 0) {
+        HWND window = Find(argv[2]);
+        if (!window) return 1;
+        DWORD_PTR answer = 1;
+        if (!SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 10000, &answer)) return 3;
+        std::printf("answer=%d\n", answer ? 1 : 0);
+        return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--end-session") == 0) {
+        HWND window = Find(argv[3]);
+        if (!window) return 1;
+        LPARAM flags = std::strcmp(argv[2], "logoff") == 0 ? ENDSESSION_LOGOFF : 0;
+        DWORD_PTR result = 0;
+        ULONGLONG began = GetTickCount64();
+        if (!SendMessageTimeoutA(window, WM_ENDSESSION, TRUE, flags, SMTO_BLOCK, 30000, &result)) return 3;
+        std::printf("returned after %llu ms\n", GetTickCount64() - began);
+        return 0;
+    }
     if (argc == 5 && std::strcmp(argv[1], "--click") == 0) {
         HWND window = FindWindowA(nullptr, argv[4]);
         if (!window) return 1;
@@ -81,7 +116,9 @@ int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr,
                      "usage: inspect_window <exact window title>\n"
-                     "       inspect_window --click <control id> <times> <exact window title>\n");
+                     "       inspect_window --click <control id> <times> <exact window title>\n"
+                     "       inspect_window --query-end-session <title, or class=<name>>\n"
+                     "       inspect_window --end-session <logoff|shutdown> <title, or class=<name>>\n");
         return 2;
     }
     HWND window = FindWindowA(nullptr, argv[1]);

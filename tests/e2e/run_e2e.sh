@@ -24,10 +24,18 @@
 #   update       the whole update: the log and what the device ends up
 #                holding equal those of the console program run against the
 #                same emulated device; a second Start and the close box are
-#                refused while it runs; " QVM7316 - DONE!", the success text,
-#                the green bar, focus on Close, exit 0; the run's --trace,
-#                replayed by the console program, gives the same log
-#                without divergence
+#                refused while it runs, and so is the session's end
+#                (WM_QUERYENDSESSION); " QVM7316 - DONE!", the success text,
+#                the green bar, focus on Close, exit 0; the run log file says
+#                the machine was kept awake; the run's --trace, replayed by
+#                the console program, gives the same log without divergence
+#   session-end  the session ends anyway during a run (WM_ENDSESSION): the
+#                dialog stops the run within the few seconds Windows allows,
+#                carrying out the worker's window messages meanwhile, and
+#                the failure box gives the advice to run the update again;
+#                the console program's hidden window refuses the session's
+#                end, then stops the run the same way (exit code 143); both
+#                run log files record it
 #
 # The stand-in FTD2XX.dll is installed as the system's (in the Wine
 # prefix's system32) for the scenarios that need a device, and removed for
@@ -40,6 +48,7 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?windows build folder}" && pwd)
 console=$(cd "$(dirname "${2:?linux console program}")" && pwd)/$(basename "$2")
 exe=$build/qvm7316-update.exe
+console_exe=$build/qvm7316-update-console.exe
 standin=$build/standin/FTD2XX.dll
 inspector=$build/e2e-tools/inspect_window.exe
 no_icon_exe=$build/e2e-tools/qvm7316-update-no-icon.exe
@@ -47,7 +56,7 @@ out=$build/e2e
 shots=$out/screenshots
 started=$SECONDS
 
-for f in "$exe" "$standin" "$inspector" "$no_icon_exe" "$console"; do
+for f in "$exe" "$console_exe" "$standin" "$inspector" "$no_icon_exe" "$console"; do
     [ -f "$f" ] || { echo "e2e: $f is missing; build it first" >&2; exit 2; }
 done
 rm -rf "$out/runs" "$shots"
@@ -115,6 +124,18 @@ focus_on() { grep -q "^window focus=$2 " <<<"$1"; }
 dialog_focus_on() { focus_on "$(inspect_dialog)" "$1"; }
 
 shot() { import -window root "$shots/$1.png"; }
+
+# The session's end, as Windows announces it to a window (see
+# inspect_window.cpp). The dialog's title changes with the progress, so a
+# try that finds no window is made again.
+to_dialog() {  # to_dialog <inspect_window option...>: sends to the dialog
+    local i
+    for i in 1 2 3 4 5; do
+        wine "$inspector" "$@" "$(dialog_title)" 2>/dev/null | tr -d '\r' && return 0
+    done
+    return 1
+}
+query_end_session() { to_dialog --query-end-session; }
 
 # Client-area pixels of the dialog in the last screenshot, as "r,g,b".
 client_x=0
@@ -577,6 +598,12 @@ scenario_update() {
         wait_for 10 "close warning to go" window_gone "$BOX"
         check "update: the dialog stays open" window_shown "$RUNNING|$DONE"
         check "update: the program runs on" bash -c "[ ! -s '$dir/exit-code' ]"
+
+        # A log-off or a shut-down asks first: refused, and the run goes on.
+        local answer
+        answer=$(query_end_session || true)
+        check "update: the session's end is refused during the run ($answer)" [ "$answer" = answer=0 ]
+        check "update: the run goes on after the refusal" window_shown "$RUNNING|$DONE"
     fi
 
     if [ $expect_success = yes ]; then
@@ -593,6 +620,7 @@ scenario_update() {
         green=$(bar_share "$shots/update-5-done.png" 0,200,0)
         check "update: the bar is green (${green}% of it)" [ "$green" -ge 60 ]
         check "update: no failure box" window_gone "$BOX"
+        check "update: after the run the session may end" [ "$(query_end_session || true)" = answer=1 ]
         check_finished_and_close update 'bar position=100 colour=0x00C800'
     else
         check_failure_box update || return 1
@@ -613,6 +641,8 @@ scenario_update() {
     if [ $expect_success = yes ]; then
         check "update: the run log file records the success" log_has "$dir/qvm7316-update.log" '=== end: succeeded after'
     fi
+    check "update: the run log file says the machine was kept awake" \
+        log_has "$dir/qvm7316-update.log" '=== the machine is kept awake during the update: Windows keeps it'
     note "update: $(windows_log "$dir/stdout.log" | grep -c .) log lines"
 
     # The trace, recorded on the real clock under Wine, replayed on a desk by
@@ -629,10 +659,59 @@ scenario_update() {
         same_console_logs "$dir/reference/console.log" "$dir/replay.log" "$dir/replay-log.diff"
 }
 
+# ---- Scenario: the session ends during a run ---------------------------
+
+scenario_session_end() {
+    local dir=$out/runs/session-end image
+    mkdir -p "$dir"
+    cp "$exe" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
+    install_driver
+    launch "$dir" ./qvm7316-update.exe
+    to_idle_dialog session-end || return 1
+    press "$IDLE" Return || return 1
+    wait_for 60 "the processor's programming" log_has "$dir/stdout.log" 'PROGRAMMING PROCESSOR' || return 1
+    local ended
+    ended=$(to_dialog --end-session logoff || true)
+    note "session-end: the dialog's WM_ENDSESSION $ended"
+    local ms
+    ms=$(sed -n 's/^returned after \([0-9]*\) ms$/\1/p' <<<"$ended")
+    check "session-end: the dialog stopped the run in time ($ended)" test "${ms:-99999}" -lt 4000
+    check_failure_box session-end \
+        'Bytes were sent to the QVM7316: run the update again from the start, with the device kept connected.' ||
+        return 1
+    check_finished_and_close session-end 'bar position=[0-9]+ colour=0x0000C8'
+    local record=$dir/qvm7316-update.log
+    check "session-end: the run log file records the log-off" \
+        log_has "$record" '=== the user logged off: the update is stopped and the device closed'
+    check "session-end: the run log file records where it stopped" log_has "$record" ': TERMINATED (143) after'
+    check "session-end: the run stopped by itself" bash -c "! grep -q 'did not stop within' '$record'"
+
+    # The console program: its hidden window hears of the session's end.
+    finish_run
+    dir=$out/runs/session-end-console
+    mkdir -p "$dir"
+    cp "$console_exe" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
+    launch "$dir" ./qvm7316-update-console.exe --simulate --realtime --yes
+    wait_for 120 "the processor's programming" log_has "$dir/stdout.log" 'PROGRAMMING PROCESSOR' || return 1
+    local window=class=QVM7316SessionWatch
+    check "session-end-console: the session's end is refused during the run" \
+        [ "$(wine "$inspector" --query-end-session $window 2>/dev/null | tr -d '\r')" = answer=0 ]
+    ended=$(wine "$inspector" --end-session shutdown $window 2>/dev/null | tr -d '\r' || true)
+    note "session-end-console: WM_ENDSESSION $ended"
+    wait_for 30 "end of the console program" ended || return 1
+    check "session-end-console: exit code 143" [ "$(cat "$run/exit-code")" = 143 ]
+    record=$dir/qvm7316-update.log
+    check "session-end-console: the run log file records the shut-down" \
+        log_has "$record" '=== the computer is shutting down: the update is stopped and the device closed'
+    check "session-end-console: the run log file records where it stopped" log_has "$record" ': TERMINATED (143) after'
+}
+
 # ---- Run ------------------------------------------------------------------
 
 # QVM7316_E2E_SCENARIOS can name a subset, e.g. "no_device planted_dll".
-for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll two_devices serial_absent update}; do
+for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll two_devices serial_absent update session_end}; do
     t=$SECONDS
     note "scenario ${scenario//_/-}"
     scenario_$scenario || fail "${scenario//_/-}: stopped early"
