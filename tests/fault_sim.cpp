@@ -24,6 +24,7 @@
 #include "platform/d2xx_trace.h"
 #include "platform/interrupt.h"
 #include "platform/log.h"
+#include "platform/text.h"
 #include "protocol/status.h"
 #include "sim/device.h"
 #include "sim/scenario.h"
@@ -182,22 +183,7 @@ std::string AtCall(const char* key, Random& random, const Shape& shape) {
 
 // A text in double quotes for a scenario file, bytes outside printable
 // ASCII escaped.
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c > 0x7E) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string Quoted(const std::string& text) { return InQuotes(text, '"'); }
 
 // A text near `good`: a character changed, one missing, one more, or
 // something else altogether.
@@ -228,7 +214,7 @@ std::string OddRequests(Random& random, const Shape& shape) {
     std::uint64_t leftOut = random.Below(blocks);
     std::vector<std::string> list;
     std::size_t length = random.Between(1, 60);
-    char text[16];
+    char text[24];  // six digits, with room for any 64-bit number the compiler sees
     for (std::size_t i = 0; i < length; ++i) {
         switch (random.Below(8)) {
             case 0:
@@ -500,7 +486,7 @@ void ShownEnded(int status, const char* message, const char*) {
     g_shown.endedStatus = status;
     Log("%s\n", message);
 }
-const DisplayOps kShown = {ShownStarted, ShownProgress, ShownEnded};
+const DisplayOps kShown = {ShownStarted, ShownProgress, ShownEnded, nullptr};
 
 // ---- The invariants ----
 
