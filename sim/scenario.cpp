@@ -261,6 +261,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         {"echo_short", &s.echoShort, nullptr, 0, kAny},
         {"prom_erase_ms", &s.promEraseMs, nullptr, 0, kAny},
         {"tx_drain", &s.txDrainBytesPerMs, nullptr, 0, kAny},
+        {"line_rate", &s.lineRateBaud, nullptr, 0, kLineRateLimit},
         {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, 0, kAny},
         {"ga_length", nullptr, &s.gaLength, 0, kGateArrayLengthLimit},
         {"ga_erase_ms", &s.gaEraseMs, nullptr, 0, kAny},

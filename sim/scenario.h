@@ -19,6 +19,9 @@ namespace sim {
 // A scenario file is a page of settings; anything larger is not one.
 constexpr std::size_t kScenarioSizeLimit = 1u << 20;
 
+// The fastest UART line an FT232R drives (baud).
+constexpr std::uint32_t kLineRateLimit = 3000000;
+
 // An attached FTDI device as the listing gives it.
 struct AttachedDevice {
     std::string description;
@@ -64,6 +67,11 @@ struct Scenario {
     // PROM.
     std::uint32_t promEraseMs = 25000;
     std::uint32_t txDrainBytesPerMs = 100;  // 0: the device takes nothing (a stalled link)
+
+    // The UART between the FTDI chip and the processor: its line rate in
+    // baud (10 bits a byte), which delays what the device gets and sends by
+    // the bytes' line time; 0: no line time.
+    std::uint32_t lineRateBaud = 0;
 
     // Communication check; nullopt: the reply is not sent.
     std::optional<std::string> comcheckReply1 = std::string(" Doing COM CHECK command");

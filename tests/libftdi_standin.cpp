@@ -133,8 +133,11 @@ FT_HANDLE Handle(ftdi_context* ftdi) {
     return at == g_open.end() ? nullptr : at->second;
 }
 
+// The emulated chip takes the timer: its replies come at that pace.
 int StandinSetLatency(ftdi_context* ftdi, unsigned char latency) {
-    if (!Handle(ftdi)) return Fail(ftdi, -3, "USB device unavailable");
+    FT_HANDLE handle = Handle(ftdi);
+    if (!handle) return Fail(ftdi, -3, "USB device unavailable");
+    if (Emulator().SetLatencyTimer(handle, latency) != FT_OK) return Fail(ftdi, -1, "unable to set latency timer");
     g_standin.latencyMs = latency;
     return 0;
 }

@@ -64,14 +64,17 @@ class LibftdiTest : public DeviceTest {
         return lines;
     }
 
-    // Opens the device, purges, sets the time-outs and asks for the
-    // communication check's replies.
+    // Opens the device, purges, sets the latency timer (2 ms) and the
+    // time-outs, asks for the communication check's replies and waits for
+    // the chip's next beat, when the first reaches the host.
     void AskForReplies(std::uint32_t readTimeoutMs) {
         ASSERT_EQ(OpenDevice(), 0);
         ASSERT_EQ(PurgeDevice(), 0);
+        SetDeviceLatencyTimer();
         ASSERT_EQ(SetDeviceTimeouts(readTimeoutMs, 0), 0);
         SendCommandByte(0xF2);
         SendCommandByte(0xC0);
+        SleepMs(kDefaultLatencyTimerMs);
     }
 };
 
@@ -97,7 +100,7 @@ TEST_F(LibftdiTest, WholeUpdateGivesTheDeviceWhatTheEmulatorsOwnTableGives) {
         EXPECT_EQ(ReadFile(std::string("libftdi/") + file), ReadFile(std::string("direct/") + file)) << file;
     EXPECT_EQ(ReadFile("libftdi/gatearray.bin"), ReadFile("GEN.dat"));
     EXPECT_THAT(ReadFile("libftdi/device.txt"), HasSubstr("gate_array_verify: matched\n"));
-    EXPECT_EQ(Standin().latencyMs, kLibftdiLatencyMs);
+    EXPECT_EQ(Standin().latencyMs, kDefaultLatencyTimerMs);  // as every connection of the update sets it
 
     // The transmit queue is always empty: the PROM programming looks at it
     // once a page and never waits, so its "TxBytes:" lines are all gone.
@@ -154,7 +157,8 @@ TEST_F(LibftdiTest, ListsAndOpensByTheNamesTheStagesUse) {
     ASSERT_EQ(ListAttachedDevices(devices, true), 0);
     ASSERT_EQ(devices.size(), 4u);
     EXPECT_EQ(devices[3].description + " " + devices[3].serial, "Custom C3");  // after FTDI's own
-    // The stages' open, by serial number; the chip keeps the vendor's latency.
+    // The stages' open, by serial number; the chip's timer at its default,
+    // as the vendor's open leaves it, until FT_SetLatencyTimer.
     ASSERT_EQ(OpenDevice(), 0);
     EXPECT_TRUE(sim::FindDevice("B2")->open);
     EXPECT_EQ(Standin().latencyMs, kLibftdiLatencyMs);
@@ -283,8 +287,8 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
     const std::string half = "comcheck_reply1 = \" Doing COM\"\ncomcheck_reply2 = none\n";
     std::vector<std::string> viaLibftdi = Run(half, true, halfReply);
     EXPECT_EQ(viaLibftdi, Run(half, false, halfReply));
-    EXPECT_THAT(viaLibftdi[8], ::testing::StartsWith("200 FT_Read 24 = 0 20446F696E6720434F4D"));
-    EXPECT_EQ(viaLibftdi[9], "3200 FT_Read 24 = 0 -");
+    EXPECT_THAT(viaLibftdi[9], ::testing::StartsWith("202 FT_Read 24 = 0 20446F696E6720434F4D"));
+    EXPECT_EQ(viaLibftdi[10], "3202 FT_Read 24 = 0 -");
 
     // No read time-out: the read waits for all it asked for, both replies...
     Run("comcheck_delay_ms = 1000", true, [this] {
@@ -319,7 +323,7 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
         ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 24, &g_bytesRead), FT_OK);
         EXPECT_STREQ(buffer, " Doing COM CHECK command");
     });
-    EXPECT_EQ(Trace()[8].rest, "48 = 4 -");
+    EXPECT_EQ(Trace()[9].rest, "48 = 4 -");
 }
 
 TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {

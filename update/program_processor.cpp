@@ -32,6 +32,19 @@ constexpr std::uint64_t kEchoWaitLimitMs = 1000;
 // The firmware's size is divided by this to give the lines between two ticks.
 constexpr std::uint32_t kTicksPerFile = 1200;
 
+// How long the read of the loader's answer to a line waits (ms). It starts
+// when the echo is seen, and the chip shows the echo up to its latency
+// timer after the loader sent it: at the chip's default of 16 ms the loader
+// had 70 ms and up to 16 ms more for its status. A shorter timer shows the
+// echo sooner, so the read waits the difference longer; a longer one holds
+// the status back longer, so the read waits the difference longer too. The
+// loader never has less time than at the default.
+std::uint32_t LineReadTimeoutMs() {
+    unsigned timer = LatencyTimerMs();
+    unsigned difference = timer < kChipDefaultLatencyMs ? kChipDefaultLatencyMs - timer : timer - kChipDefaultLatencyMs;
+    return kLineReadTimeoutMs + difference;
+}
+
 // Waits, polling every millisecond, until the receive queue holds as many
 // bytes as the last write sent. False when the echo does not complete in time.
 bool WaitForEcho() {
@@ -110,7 +123,7 @@ int ProgramProcessor() {
         }
         if (lineNumber % tickInterval == 0) TickProgress();
 
-        if (SetDeviceTimeouts(kLineReadTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
+        if (SetDeviceTimeouts(LineReadTimeoutMs(), 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
         if (!WaitForEcho()) {
             Log("\nTimed out\n");
             return GiveUp(USB_TIMED_OUT);

@@ -28,12 +28,13 @@ std::string LocalDateAndTime() {
 
 }  // namespace
 
-void RecordRunStart(const char* what, const ImagesCheck& images) {
+void RecordRunStart(const char* what, const ImagesCheck& images, unsigned latencyTimerMs) {
     g_startedAt = NowMs();
     std::string described = DescribeImages(images);
+    std::string timer = latencyTimerMs ? ", latency timer " + std::to_string(latencyTimerMs) + " ms" : "";
     RunLogRecord("=== " + LocalDateAndTime() + " qvm7316-update " QVM7316_VERSION " " + what + ", driver " +
-                 SelectedD2xx()->name + ": " + described);
-    AddTraceHeaderFields(described);
+                 SelectedD2xx()->name + timer + ": " + described);
+    AddTraceHeaderFields(latencyTimerMs ? "latency " + std::to_string(latencyTimerMs) + " " + described : described);
 }
 
 void RecordRunEnd(const std::string& outcome) {

@@ -121,7 +121,7 @@ int RunUpdate() {
 
     // Nothing touches the device before the images are known to be good.
     const ImagesCheck& images = CheckImages();
-    RecordRunStart("update", images);
+    RecordRunStart("update", images, LatencyTimerMs());
     int result = 0;
     if (images.status != 0) {
         LogImageFailures(images);

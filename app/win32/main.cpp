@@ -87,7 +87,8 @@ int CheckOptions(const Options& options) {
     if (options.help || options.version || options.yes || options.check || options.list || options.simulate ||
         options.realtime || !options.driver.empty() || !options.usbIds.empty() || !options.replay.empty() ||
         options.replayAnyImages || !options.dump.empty() || !options.directory.empty())
-        return UsageError("the Windows program takes only --serial SN, --log FILE, --no-log and --trace FILE");
+        return UsageError(
+            "the Windows program takes only --serial SN, --latency-ms N, --log FILE, --no-log and --trace FILE");
     return -1;
 }
 
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
         return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + reason);
     SetRunRecords(RunLogPath(options), options.trace);
     ChooseDevice(options.serial);
+    if (options.latencyMs != 0) ChooseLatencyTimer(options.latencyMs);
     g_serial = options.serial;
 
     int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
