@@ -327,7 +327,9 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
 }
 
 TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {
-    Start("ga_length = 64\nga_short_write = 1");
+    // The chip's latency timer is set at the open (16 ms), by the update
+    // (2 ms), then by the test: the fourth setting fails.
+    Start("ga_length = 64\nga_short_write = 1\nfail = FT_SetLatencyTimer 4");
     UseLibftdi();
     AskForReplies(3000);
     ftdi_context* chip = Standin().lastOpened;
@@ -335,6 +337,12 @@ TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {
     EXPECT_EQ(chip->usb_write_timeout, kLibftdiUnlimitedWriteMs);  // 0 asks for no limit
     EXPECT_EQ(FT_SetTimeouts(g_deviceHandle, 3000, 250), FT_OK);
     EXPECT_EQ(chip->usb_write_timeout, 250);
+    EXPECT_EQ(Standin().latencyMs, kDefaultLatencyTimerMs);
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 5), FT_OK);
+    EXPECT_EQ(Standin().latencyMs, 5);
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 9), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 1), static_cast<FT_STATUS>(FT_INVALID_PARAMETER));
+    EXPECT_EQ(Standin().latencyMs, 5);
 
     // What was read ahead to count the receive queue goes with a purge.
     DWORD rx = 0, tx = 1, event = 1;

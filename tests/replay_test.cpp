@@ -251,6 +251,19 @@ TEST_F(ReplayTest, OlderTracesAndLaterCommentsReplay) {
     EXPECT_NE(Replay(v1), 0);
     ExpectDivergence(3, "FT_ListDevices index 0 serial", "another call");
 
+    // The latency timer the recorded run set: the header's from format 4
+    // on (none for a listing), the chip's default before.
+    for (auto [header, latency] : {std::pair{"# qvm7316-update trace 4 0.3.0 latency 7 gen.hex -", 7u},
+                                   {"# qvm7316-update trace 4 0.3.0 gen.hex - latency 255", 255u},
+                                   {"# qvm7316-update trace 4 0.3.0", 0u},
+                                   {"# qvm7316-update trace 4 0.3.0 latency 300", 0u},
+                                   {"# qvm7316-update trace 4 0.3.0 latency 7x", 0u},
+                                   {"# qvm7316-update trace 3 0.2.0", 16u}}) {
+        ASSERT_TRUE(sim::ReadTraceBytes(std::string(header) + "\n", "h", trace, error)) << error;
+        EXPECT_EQ(trace.latencyMs, latency) << header;
+    }
+    EXPECT_EQ(trace.formatVersion, 3);
+
     // Comment lines a later version adds are skipped.
     auto lines = Fixture("whole_update");
     lines.insert(lines.begin() + 1, "# driver emulator");
