@@ -97,15 +97,11 @@ std::vector<std::uint64_t> HostArrivals(const Device& d, std::size_t count) {
 
 void ChipSetLatency(Device& d, std::uint8_t latencyMs) {
     ChipSendsUntil(d, NowMs());
-    d.latencyMs = latencyMs;
+    d.latencyMs = d.scenario.chipTimer ? latencyMs : 0;
     d.lastPacketUs = NowMs() * kUsPerMs;
 }
 
-void ChipOpened(Device& d) {
-    ChipSendsUntil(d, NowMs());
-    d.latencyMs = kChipDefaultLatencyMs;
-    d.lastPacketUs = NowMs() * kUsPerMs;
-}
+void ChipOpened(Device& d) { ChipSetLatency(d, kChipDefaultLatencyMs); }
 
 void SendToHost(Device& device, const std::string& bytes, std::uint64_t at) {
     auto& queue = device.toHost;
@@ -128,10 +124,17 @@ void SendToHost(Device& device, const std::string& bytes, std::uint64_t at) {
     queue.insert(pos, add.begin(), add.end());
 }
 
-void CarryToDevice(Device& device, std::size_t count) {
-    std::uint64_t byteUs = ByteUs(device);
-    if (byteUs == 0) return;
-    device.toDeviceDoneUs = std::max(NowMs() * kUsPerMs, device.toDeviceDoneUs) + count * byteUs;
+std::uint64_t TxBytesPerSecond(const Device& device) {
+    std::uint64_t perSecond = std::uint64_t{device.scenario.txDrainBytesPerMs} * 1000;
+    std::uint64_t rate = device.scenario.lineRateBaud;
+    return rate ? std::min(perSecond, rate / kBitsPerByte) : perSecond;
+}
+
+void CarryToDevice(Device& device) {
+    if (ByteUs(device) == 0) return;
+    std::uint64_t perSecond = TxBytesPerSecond(device);
+    std::uint64_t waitUs = perSecond ? device.txBacklog * 1000000 / perSecond : UINT64_MAX / 4;
+    device.toDeviceDoneUs = NowMs() * kUsPerMs + waitUs;
 }
 
 std::uint64_t ReceivedAt(const Device& device) {

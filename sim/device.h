@@ -120,13 +120,15 @@ struct Device {
     std::deque<Incoming> toHost;  // by the time sent; those whose packet has gone come first
     std::uint32_t txBacklog = 0;  // bytes written not yet sent to the device
     std::uint64_t txDrainedAt = 0;
+    std::uint64_t txDrainCarry = 0;  // thousandths of a byte drained beyond the whole ones
     // The FTDI chip's latency timer: 16 ms at open, then what
-    // FT_SetLatencyTimer sets. The timer runs from the chip's last packet.
+    // FT_SetLatencyTimer sets (0: none, scenario chip_timer off). The timer
+    // runs from the chip's last packet.
     std::uint8_t latencyMs = kChipDefaultLatencyMs;
     std::uint64_t lastPacketUs = 0;
     std::uint64_t deliveredSentUs = 0;  // sentUs of the last byte a packet has taken to the host
     // The UART between the chip and the processor (scenario line_rate):
-    // when it has carried the last byte written to the device.
+    // when it has carried the last byte written to the device (us).
     std::uint64_t toDeviceDoneUs = 0;
 
     // Onboard processor.
@@ -166,8 +168,12 @@ const D2xxOps* EmulatorD2xx();
 // a UART with a line rate one after the other, each taking its line time.
 // They reach the host in the chip's packets.
 void SendToHost(Device& device, const std::string& bytes, std::uint64_t at);
-// The UART carries `count` bytes written to the device, after those before.
-void CarryToDevice(Device& device, std::size_t count);
+// How fast the driver's transmit queue drains (bytes a second): at
+// tx_drain, and no faster than the UART's line carries what leaves it.
+std::uint64_t TxBytesPerSecond(const Device& device);
+// With a line rate, the device has what was written when the transmit
+// queue has drained: after a write, so ReceivedAt says.
+void CarryToDevice(Device& device);
 // For the models: when the device has had all of the bytes written to it
 // so far, the time it answers from (ms): now, or later by the line time.
 std::uint64_t ReceivedAt(const Device& device);

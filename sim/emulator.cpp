@@ -139,11 +139,15 @@ std::uint32_t Arrived(const Device& d) {
     return n;
 }
 
+// The driver's transmit queue drains (TxBytesPerSecond); parts of a byte
+// carry over.
 void DrainTx(Device& d) {
     std::uint64_t now = NowMs();
     if (now <= d.txDrainedAt) return;
-    std::uint64_t sent = (now - d.txDrainedAt) * d.scenario.txDrainBytesPerMs;
+    std::uint64_t milliBytes = (now - d.txDrainedAt) * TxBytesPerSecond(d) + d.txDrainCarry;
+    std::uint64_t sent = milliBytes / 1000;
     d.txBacklog = sent >= d.txBacklog ? 0 : d.txBacklog - static_cast<std::uint32_t>(sent);
+    d.txDrainCarry = d.txBacklog > 0 ? milliBytes % 1000 : 0;
     d.txDrainedAt = now;
 }
 
@@ -419,9 +423,9 @@ FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD writt
     if (!buffer || !written) return FT_INVALID_PARAMETER;
     DrainTx(*d);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    CarryToDevice(*d, count);
-    Receive(*d, bytes, count);
     d->txBacklog += count;
+    CarryToDevice(*d);
+    Receive(*d, bytes, count);
     bool servingGateArray = d->mode == Mode::GateArrayErase || d->mode == Mode::GateArrayProgram;
     *written = servingGateArray ? GateArrayBytesWritten(*d, count) : count;
     return FT_OK;
@@ -440,6 +444,7 @@ FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
     }
     if (mask & FT_PURGE_TX) {
         d->txBacklog = 0;
+        d->txDrainCarry = 0;
         d->txDrainedAt = NowMs();
     }
     return FT_OK;

@@ -68,6 +68,10 @@ struct Scenario {
     std::uint32_t promEraseMs = 25000;
     std::uint32_t txDrainBytesPerMs = 100;  // 0: the device takes nothing (a stalled link)
 
+    // The FTDI chip's latency timer; false: the chip hands over what the
+    // device sends at once, as for a chip model of its own in front of the
+    // device, or the device's own pace alone.
+    bool chipTimer = true;
     // The UART between the FTDI chip and the processor: its line rate in
     // baud (10 bits a byte), which delays what the device gets and sends by
     // the bytes' line time; 0: no line time.

@@ -99,6 +99,15 @@ TEST_F(ChipTest, TheTimerTakesWhatTheDriverTakesAndAPurgeEmptiesTheChip) {
     EXPECT_EQ(WaitingAt(300), 4u);
     CloseDevice();
 
+    // Without the chip's timer a reply reaches the host as it is sent.
+    UseVirtualClock();
+    Start("chip_timer = off");
+    ASSERT_EQ(OpenDevice(), 0);
+    SendCommandByte(0xF2);
+    SendCommandByte(0xC0);
+    EXPECT_EQ(WaitingAt(200), 24u);
+    CloseDevice();
+
     Start("fail = FT_SetLatencyTimer 2");
     ASSERT_EQ(OpenDevice(), 0);
     EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 2), FT_OK);
