@@ -134,6 +134,11 @@ TEST_F(ChipTest, ALineRateDelaysWhatTheDeviceGetsAndSends) {
     // device: the next request starts at 280 and has reached the host at
     // the beat of 288.
     ASSERT_EQ(WriteToDevice(std::string(64, '0').data(), 64), WriteOutcome::Complete);
+    // The driver's transmit queue drains at the line's pace: 48 bytes in 50 ms.
+    SleepUntilMs(262);
+    DWORD rx = 0, tx = 0, event = 0;
+    ASSERT_EQ(FT_GetStatus(g_deviceHandle, &rx, &tx, &event), FT_OK);
+    EXPECT_EQ(tx, 16u);
     ASSERT_EQ(FT_Read(g_deviceHandle, request, 6, &g_bytesRead), FT_OK);
     EXPECT_STREQ(request, "000033");
     EXPECT_EQ(NowMs(), 288u);
