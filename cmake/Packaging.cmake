@@ -26,7 +26,7 @@ if(NOT WIN32)
   install(FILES packaging/qvm7316-update.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES packaging/60-qvm7316.rules DESTINATION ${QVM7316_UDEV_RULES_DIR})
   install(FILES README.md DESTINATION ${QVM7316_DOC_DIR})
-  install(DIRECTORY docs/ DESTINATION ${QVM7316_DOC_DIR} FILES_MATCHING PATTERN "*.md")
+  install(DIRECTORY docs/ DESTINATION ${QVM7316_DOC_DIR} FILES_MATCHING PATTERN "*.md" PATTERN "*.schema.json")
   install(FILES samples/gen.hex samples/genprom.hex samples/GEN.dat DESTINATION ${QVM7316_DOC_DIR}/samples)
 
   # The Debian package. The program loads libftdi1 at run time (dlopen), so
