@@ -253,7 +253,7 @@ FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit) {
 
 namespace {
 
-// The temporary name ReplaceFile writes first: beside the file, so that
+// The temporary name ReplaceWholeFile writes first: beside the file, so that
 // the rename stays on one file system, and with the process id, so that two
 // programs that write the same file never share it.
 std::string TemporaryNameFor(const std::string& path) {
@@ -291,7 +291,7 @@ bool RenameOver(const std::string& from, const std::string& to, std::string& rea
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const std::string& content, std::string& reason) {
+bool ReplaceWholeFile(const std::string& path, const std::string& content, std::string& reason) {
     std::string temporary = TemporaryNameFor(path);
     std::FILE* file = CreateRegularFile(temporary.c_str(), reason);
     if (!file) return false;
@@ -307,6 +307,6 @@ bool ReplaceFile(const std::string& path, const std::string& content, std::strin
     return false;
 }
 
-bool CanReplaceFile(const std::string& path, std::string& reason) {
+bool CanReplaceWholeFile(const std::string& path, std::string& reason) {
     return !RefusedForWriting(path.c_str(), reason) && CanWriteFile(TemporaryNameFor(path).c_str(), reason);
 }

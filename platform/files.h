@@ -54,10 +54,10 @@ bool SyncToDisk(std::FILE* file);
 // `path`, replacing what was there: a reader finds the old file or the new
 // one whole, never a part of it. False with the system's reason in one line
 // (and no temporary file left) when any step fails.
-bool ReplaceFile(const std::string& path, const std::string& content, std::string& reason);
+bool ReplaceWholeFile(const std::string& path, const std::string& content, std::string& reason);
 
-// Whether ReplaceFile could write `path` now, found out without changing
+// Whether ReplaceWholeFile could write `path` now, found out without changing
 // it: what stands there is a file CreateRegularFile would take (or
 // nothing), and a file can be created in its folder. The reason in one
 // line when it cannot.
-bool CanReplaceFile(const std::string& path, std::string& reason);
+bool CanReplaceWholeFile(const std::string& path, std::string& reason);

@@ -135,7 +135,7 @@ std::string RunReport(const RunEnding& ending) {
 bool WriteRunReport(const RunEnding& ending, std::string& reason) {
     g_written = false;
     if (g_reportFile.empty()) return true;
-    g_written = ReplaceFile(g_reportFile, RunReport(ending), reason);
+    g_written = ReplaceWholeFile(g_reportFile, RunReport(ending), reason);
     return g_written;
 }
 

@@ -310,7 +310,7 @@ int main(int argc, char** argv) {
     if (std::string reason; !options.trace.empty() && !CanWriteFile(options.trace.c_str(), reason))
         return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + reason);
     // So is a report that cannot be written, before the device is touched.
-    if (std::string reason; !options.report.empty() && !CanReplaceFile(options.report, reason))
+    if (std::string reason; !options.report.empty() && !CanReplaceWholeFile(options.report, reason))
         return UsageError("cannot write the report " + QuoteForMessage(options.report) + ": " + reason);
     SetReportFile(options.report);
 
