@@ -16,6 +16,7 @@ struct Options {
     bool yes = false;       // --yes: no prompt after the start-up warning
     bool check = false;     // --check: the image check alone
     bool list = false;      // --list: the attached FTDI devices
+    bool json = false;      // --json: with --list, as a JSON list
     std::string serial;     // --serial SN: the device to update
     std::string driver;     // --driver=libftdi|d2xx (Linux)
     std::vector<std::string> usbIds;  // --usb-id VID:PID, any number of them
@@ -29,6 +30,7 @@ struct Options {
     std::string directory;         // -C DIR
     std::string log;               // --log FILE
     bool noLog = false;            // --no-log
+    std::string report;            // --report FILE: the run's report (JSON)
 };
 
 // Parses the arguments into options. Returns -1 to go on, or an exit code

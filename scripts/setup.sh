@@ -12,6 +12,9 @@ PACKAGES=(
   libftdi1-dev
   # reading traces compressed with gzip (--replay)
   zlib1g-dev
+  # the report (--report) and --list --json: JSON for Modern C++, header-only,
+  # in the Windows builds too; the test of both against their JSON schemas
+  nlohmann-json3-dev python3-jsonschema
   # the tests of keeping the machine awake: logind's stand-in (sd-bus) on a
   # bus of their own (the program loads libsystemd at run time, no header)
   libsystemd-dev dbus-daemon

@@ -8,6 +8,7 @@
 #include "platform/d2xx_trace.h"
 #include "platform/log.h"
 #include "update/check_images.h"
+#include "update/run_report.h"
 
 namespace {
 
@@ -34,6 +35,12 @@ void RecordRunStart(const char* what, const ImagesCheck& images) {
     RunLogRecord("=== " + LocalDateAndTime() + " qvm7316-update " QVM7316_VERSION " " + what + ", driver " +
                  SelectedD2xx()->name + ": " + described);
     AddTraceHeaderFields(described);
+}
+
+void RecordUpdateStart(const ImagesCheck& images) {
+    RecordRunStart("update", images);
+    for (const std::string& line : ImagesSummary(images)) RunLogRecord(line);
+    ReportRunStart(images);
 }
 
 void RecordRunEnd(const std::string& outcome) {
