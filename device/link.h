@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "platform/d2xx.h"
 
@@ -18,54 +16,49 @@ extern DWORD UsbBytesWritten;              // last count filled by FT_Write
 extern char g_lineBuffer[kBufferSize];     // text sent to the device
 extern char g_receiveBuffer[kBufferSize];  // what the device sent
 
-// An attached FTDI device, as the driver lists it. A QVM7316 is a device
-// whose description holds the model string (a channel of a dual chip is
-// "QVM7316 A", say).
-struct ListedDevice {
-    DWORD index;
-    std::string description;
-    std::string serial;  // listed for every QVM7316, or every device when asked
-    bool isQvm7316;
-};
-
-// Lists the attached FTDI devices: logs "%d FTDI device(s) found" after the
-// count, pauses 200 ms, then takes each description, and the serial number
-// of each QVM7316 (of every device with allSerials). Returns 0, or
-// USB_LIST_FAILURE after "first List Device Failed" (the count) or "second
-// List Device Failed" (an index).
-int ListAttachedDevices(std::vector<ListedDevice>& devices, bool allSerials);
-
-// Which device the update talks to: the one with this serial number, for
-// every connection (--serial). Empty: the one QVM7316 attached.
-void ChooseDevice(const std::string& serial);
-
-// A run talks to one device from its first connection to its last: the
-// first connection fixes it (the chosen one, or the only QVM7316 attached)
-// and every later one opens that device by its serial number, whatever else
-// is attached meanwhile. ForgetRunDevice starts a new run.
-void ForgetRunDevice();
-const std::string& RunDeviceSerial();  // empty before the run's first connection
-
-// Lists the attached FTDI devices and opens the run's device by its serial
-// number. Returns 0, USB_LIST_FAILURE, DEVICE_NOT_FOUND (none attached; the
-// chosen one, or the run's, is not or no longer attached) or
-// DEVICE_OPEN_FAILURE (more than one QVM7316 and none chosen; the open
-// failed), each after its line.
+// Finds the run's device among the attached ones (device/selection.h) and
+// opens it, logging "QVM7316 found" first. Returns 0, USB_LIST_FAILURE,
+// DEVICE_NOT_FOUND or DEVICE_OPEN_FAILURE (the device cannot be told apart
+// from another; the open failed), each after its line.
 int OpenDevice();
 // Closes the device. Returns 0 or USB_CLOSE_FAILURE; either way the
-// connection counts as closed afterwards and is never closed again.
+// connection counts as closed afterwards and is never closed again. A
+// connection that CloseDeviceFromOutside has closed meanwhile is not closed
+// a second time: 0.
 int CloseDevice();
-// True from a successful OpenDevice until the next CloseDevice.
+// True from a successful OpenDevice until the next CloseDevice (or
+// CloseDeviceFromOutside).
 bool DeviceIsOpen();
+// Closes the connection from another thread than the update worker's, when
+// the program is being ended while a stage holds the device (the worker
+// may be inside a read or a write): closes it if it is open and the worker
+// has not begun closing it itself, so that it is closed exactly once. Logs
+// "Close Failed" when the close fails; never stops the run itself.
+void CloseDeviceFromOutside();
 // Empties both device buffers. Returns 0 or USB_PURGE_FAILURE.
 int PurgeDevice();
 // Sets the read and write time-outs (ms). On failure closes the device and
 // returns USB_TIMEOUT_FAILURE, or USB_CLOSE_FAILURE when that close failed.
 int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs);
-// Writes the low 8 bits of value as one byte; a failure is only logged.
+
+// How a write to the device went: all bytes taken, fewer than asked
+// (FT_OK with a smaller count), or failed (a status other than FT_OK).
+enum class WriteOutcome { Complete, Short, Failed };
+
+// Writes count bytes in one FT_Write; UsbBytesWritten then holds the count
+// the driver reported. A write that is not complete is remembered for the
+// connection (DeviceWriteFailed). Every write to the device goes through here.
+WriteOutcome WriteToDevice(const void* bytes, DWORD count);
+// Whether a write of the connection opened last failed or came up short:
+// its stage must not end as a success. Cleared by each OpenDevice.
+bool DeviceWriteFailed();
+
+// Writes the low 8 bits of value as one byte. A write that fails or comes up
+// short logs "USB Write Failed"; the stage goes on, and fails at its end.
 void SendCommandByte(unsigned value);
 // Writes the low 8 bits of value as two upper-case hex digits, one write each.
 void SendHexByte(unsigned value);
 
-// Back to the state at program start (handle, counts, buffers).
+// Back to the state at program start (handle, counts, buffers, the device
+// chosen).
 void ResetDeviceLink();

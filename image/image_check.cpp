@@ -1,18 +1,13 @@
 #include "image/image_check.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <iterator>
 #include <map>
-#include <string_view>
 
 #include "platform/sha256.h"
 #include "protocol/limits.h"
 
 namespace {
-
-constexpr std::size_t kChunkSize = 64 * 1024;
 
 // The longest gen.hex record: ':', then length, address, type, 255 data
 // bytes and the checksum as two digits each.
@@ -45,32 +40,6 @@ std::string Describe(char c) {
     return "byte 0x" + HexDigits(byte, 2);
 }
 
-// Reads a file in chunks, digesting every byte read.
-struct ChunkReader {
-    std::FILE* file;
-    std::vector<char> buffer = std::vector<char>(kChunkSize);
-    Sha256State sha;
-    std::uint64_t size = 0;
-    int error = 0;  // errno of a failed read
-};
-
-void BeginReading(ChunkReader& reader, std::FILE* file) {
-    reader.file = file;
-    Sha256Begin(reader.sha);
-}
-
-// The length of the next chunk in reader.buffer; 0 at the end of the file
-// and after a failed read.
-std::size_t ReadChunk(ChunkReader& reader) {
-    if (reader.error != 0) return 0;
-    errno = 0;
-    std::size_t got = std::fread(reader.buffer.data(), 1, reader.buffer.size(), reader.file);
-    if (got < reader.buffer.size() && std::ferror(reader.file)) reader.error = errno != 0 ? errno : EIO;
-    Sha256Update(reader.sha, reader.buffer.data(), got);
-    reader.size += got;
-    return got;
-}
-
 // Problems of one file: those on single lines listed up to the cap, the
 // rest counted; those of the whole file added after them.
 struct Problems {
@@ -98,68 +67,59 @@ void FileProblem(Problems& problems, const std::string& what) {
 }
 
 // Moves the problems, the size and the digest into the result.
-void FinishCheck(ChunkReader& reader, Problems& problems, ImageCheck& result) {
-    if (reader.error != 0) FileProblem(problems, std::string("read error: ") + std::strerror(reader.error));
+void FinishCheck(std::string_view bytes, Problems& problems, ImageCheck& result) {
     result.problems = std::move(problems.lines);
     if (problems.unlisted > 0)
         result.problems.push_back(std::string(problems.fileName) + ": " + Decimal(problems.unlisted) +
                                   " more problems on other lines");
     for (std::string& line : problems.wholeFile) result.problems.push_back(std::move(line));
-    result.size = reader.size;
-    result.sha256 = Sha256Hex(Sha256Finish(reader.sha));
+    result.size = bytes.size();
+    result.sha256 = Sha256HexOf(bytes.data(), bytes.size());
+}
+
+// The result for more bytes than an image's bound: that one problem.
+ImageCheck TooLargeCheck(std::string_view bytes, std::string problem) {
+    Problems problems;
+    problems.wholeFile.push_back(std::move(problem));
+    ImageCheck result;
+    FinishCheck(bytes, problems, result);
+    return result;
 }
 
 enum class LineEnd { CrLf, Lf, Cr, None };
 
 struct Line {
     std::uint64_t number;   // from 1
-    std::string_view kept;  // the first characters, as many as the reader keeps
+    std::string_view kept;  // the first characters, as many as are looked at
     std::uint64_t length;   // all characters before the line end
     LineEnd end;
 };
 
-// Splits the rest of the file into lines and hands each to onLine, keeping
-// at most `keep` characters of a line. Returns true when a line beyond
-// maxLines began: reading stops there.
+// Splits the bytes into lines and hands each to onLine, with at most `keep`
+// characters of it. Returns true when a line beyond maxLines begins: the
+// lines from there on are not looked at.
 template <typename OnLine>
-bool ReadLines(ChunkReader& reader, std::size_t keep, std::uint64_t maxLines, OnLine onLine) {
-    std::string kept;
-    kept.reserve(keep);
-    std::uint64_t length = 0, number = 1;
-    bool afterCr = false;  // a CR ended the chunk: an LF may follow in the next
-    auto endLine = [&](LineEnd end) {
-        onLine(Line{number++, kept, length, end});
-        kept.clear();
-        length = 0;
-    };
-    while (std::size_t got = ReadChunk(reader)) {
-        const char* at = reader.buffer.data();
-        const char* const chunkEnd = at + got;
-        while (at < chunkEnd) {
-            if (afterCr) {
-                afterCr = false;
-                bool lf = *at == '\n';
-                endLine(lf ? LineEnd::CrLf : LineEnd::Cr);
-                if (lf && ++at == chunkEnd) break;
-            }
-            if (number > maxLines) return true;
-            const char* stop = at;
-            while (stop < chunkEnd && *stop != '\r' && *stop != '\n') ++stop;
-            std::size_t count = static_cast<std::size_t>(stop - at);
-            if (kept.size() < keep) kept.append(at, std::min(count, keep - kept.size()));
-            length += count;
-            if (stop == chunkEnd) break;
-            at = stop + 1;
-            if (*stop == '\n')
-                endLine(LineEnd::Lf);
-            else
-                afterCr = true;
+bool ReadLines(std::string_view bytes, std::size_t keep, std::uint64_t maxLines, OnLine onLine) {
+    std::uint64_t number = 1;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (number > maxLines) return true;
+        std::size_t stop = at;
+        while (stop < bytes.size() && bytes[stop] != '\r' && bytes[stop] != '\n') ++stop;
+        std::size_t length = stop - at;
+        LineEnd end = LineEnd::None;
+        std::size_t next = stop;
+        if (stop < bytes.size() && bytes[stop] == '\n') {
+            end = LineEnd::Lf;
+            next = stop + 1;
+        } else if (stop < bytes.size()) {
+            bool lf = stop + 1 < bytes.size() && bytes[stop + 1] == '\n';
+            end = lf ? LineEnd::CrLf : LineEnd::Cr;
+            next = stop + (lf ? 2 : 1);
         }
+        onLine(Line{number++, bytes.substr(at, std::min(length, keep)), length, end});
+        at = next;
     }
-    if (afterCr)
-        endLine(LineEnd::Cr);
-    else if (length > 0)
-        endLine(LineEnd::None);
     return false;
 }
 
@@ -324,18 +284,30 @@ std::string AddressRange(std::uint64_t start, std::uint64_t end) {
 
 }  // namespace
 
-ImageCheck CheckGenHex(std::FILE* file) {
-    ChunkReader reader;
-    BeginReading(reader, file);
-    GenHexCheck check;
-    ReadLines(reader, kMaxRecordChars, UINT64_MAX, [&](const Line& line) { CheckRecordLine(check, line); });
+std::string GenHexTooLarge(std::uint64_t size) {
+    return "gen.hex: " + Decimal(size) + " bytes; a firmware image is at most " + Decimal(kGenHexMaxBytes) +
+           " (16 MiB), far above any firmware for the 64 KiB processor";
+}
 
-    if (reader.error == 0) {
-        if (!check.endRecordSeen) FileProblem(check.problems, "no end-of-file record");
-        if (check.dataRecords == 0) FileProblem(check.problems, "no data record");
-    }
+std::string PromHexTooLarge(std::uint64_t size) {
+    return "genprom.hex: " + Decimal(size) + " bytes; the PROM's " + Decimal(kPromPageCount) + " pages take at most " +
+           Decimal(kPromHexMaxBytes) + " (" + Decimal(kMaxPageDigits) + " hexadecimal digits and CR LF each)";
+}
+
+std::string GateArrayImageTooLarge(std::uint64_t size) {
+    return "GEN.dat: " + Decimal(size) + " bytes; the device can ask for at most " + Decimal(kGateArrayImageLimit) +
+           " (its block requests carry at most six decimal digits)";
+}
+
+ImageCheck CheckGenHex(std::string_view bytes) {
+    if (bytes.size() > kGenHexMaxBytes) return TooLargeCheck(bytes, GenHexTooLarge(bytes.size()));
+    GenHexCheck check;
+    ReadLines(bytes, kMaxRecordChars, UINT64_MAX, [&](const Line& line) { CheckRecordLine(check, line); });
+
+    if (!check.endRecordSeen) FileProblem(check.problems, "no end-of-file record");
+    if (check.dataRecords == 0) FileProblem(check.problems, "no data record");
     ImageCheck result;
-    FinishCheck(reader, check.problems, result);
+    FinishCheck(bytes, check.problems, result);
 
     result.summary.push_back("gen.hex: " + Decimal(check.records) + " records, " + Decimal(check.dataBytes) +
                              " data bytes");
@@ -351,13 +323,12 @@ ImageCheck CheckGenHex(std::FILE* file) {
     return result;
 }
 
-ImageCheck CheckPromHex(std::FILE* file) {
-    ChunkReader reader;
-    BeginReading(reader, file);
+ImageCheck CheckPromHex(std::string_view bytes) {
+    if (bytes.size() > kPromHexMaxBytes) return TooLargeCheck(bytes, PromHexTooLarge(bytes.size()));
     Problems problems = ProblemsOf("genprom.hex");
-    std::uint64_t pages = 0, bytes = 0, pagesWithData = 0;
+    std::uint64_t pages = 0, pageBytes = 0, pagesWithData = 0;
     // One character beyond a page is kept: enough to show what is wrong there.
-    bool tooLarge = ReadLines(reader, kMaxPageDigits + 1, kPromPageCount, [&](const Line& line) {
+    bool tooLarge = ReadLines(bytes, kMaxPageDigits + 1, kPromPageCount, [&](const Line& line) {
         ++pages;
         auto bad = std::find_if_not(line.kept.begin(), line.kept.end(), IsHexDigit);
         if (bad != line.kept.end()) {
@@ -371,53 +342,26 @@ ImageCheck CheckPromHex(std::FILE* file) {
         } else if (line.length % 2 != 0) {
             LineProblem(problems, line.number, "odd number of hexadecimal digits (" + Decimal(line.length) + ")");
         } else {
-            bytes += line.length / 2;
+            pageBytes += line.length / 2;
             if (line.length > 0) ++pagesWithData;
         }
     });
 
     if (tooLarge) problems.wholeFile.push_back("genprom.hex is larger than the PROM");
-    if (reader.error == 0 && pagesWithData == 0) FileProblem(problems, "no page holds data");
+    if (pagesWithData == 0) FileProblem(problems, "no page holds data");
     ImageCheck result;
-    FinishCheck(reader, problems, result);
-    result.summary.push_back("genprom.hex: " + Decimal(pages) + " pages, " + Decimal(bytes) + " bytes");
+    FinishCheck(bytes, problems, result);
+    result.summary.push_back("genprom.hex: " + Decimal(pages) + " pages, " + Decimal(pageBytes) + " bytes");
     return result;
 }
 
-ImageCheck CheckGateArrayImage(std::FILE* file) {
-    ChunkReader reader;
-    BeginReading(reader, file);
-    long start = std::ftell(file);
-    while (reader.size <= kGateArrayLengthLimit && ReadChunk(reader) > 0) {
-    }
-
+ImageCheck CheckGateArrayImage(std::string_view bytes) {
+    if (bytes.size() > kGateArrayMaxBytes) return TooLargeCheck(bytes, GateArrayImageTooLarge(bytes.size()));
     Problems problems = ProblemsOf("GEN.dat");
-    if (reader.error == 0 && reader.size == 0) FileProblem(problems, "empty");
-    if (reader.error == 0 && reader.size > kGateArrayLengthLimit) {
-        // The whole size, if the file tells it without being read.
-        long end = -1;
-        if (start >= 0 && std::fseek(file, 0, SEEK_END) == 0) end = std::ftell(file);
-        std::string size = end >= start + static_cast<long>(reader.size)
-                               ? Decimal(end - start)
-                               : "more than " + Decimal(kGateArrayLengthLimit);
-        FileProblem(problems, size + " bytes; the device can ask for at most " + Decimal(kGateArrayLengthLimit) +
-                                  " (its block requests carry at most six decimal digits)");
-    }
+    if (bytes.empty()) FileProblem(problems, "empty");
     ImageCheck result;
-    FinishCheck(reader, problems, result);
-    result.summary.push_back("GEN.dat: " + Decimal(reader.size) + " bytes, " +
-                             Decimal((reader.size + kGateArrayBlockSize - 1) / kGateArrayBlockSize) + " blocks of 32");
+    FinishCheck(bytes, problems, result);
+    result.summary.push_back("GEN.dat: " + Decimal(bytes.size()) + " bytes, " +
+                             Decimal((bytes.size() + kGateArrayBlockSize - 1) / kGateArrayBlockSize) + " blocks of 32");
     return result;
-}
-
-ImageFingerprint FingerprintImage(std::FILE* file) {
-    ChunkReader reader;
-    BeginReading(reader, file);
-    while (ReadChunk(reader) > 0) {
-    }
-    ImageFingerprint fingerprint;
-    fingerprint.size = reader.size;
-    fingerprint.sha256 = Sha256Hex(Sha256Finish(reader.sha));
-    if (reader.error != 0) fingerprint.readError = std::strerror(reader.error);
-    return fingerprint;
 }

@@ -1,20 +1,21 @@
 // Checks of the three image files before the device is touched: the
 // processor firmware "gen.hex", the PROM image "genprom.hex" and the
-// gate-array image "GEN.dat". Each checker reads an open file from where it
-// stands to its end once, in chunks, never holding the whole file, and takes
-// the file's SHA-256 on the way, so that the update can later confirm that
-// it sends what was checked. Nothing is printed: the results come back.
+// gate-array image "GEN.dat". Each checker looks at an image's bytes, held
+// whole in memory (the update sends exactly those), and takes their SHA-256.
+// Nothing is printed: the results come back.
 //
 // Lines of the text images end in CR LF, a lone LF or a lone CR; the last
 // line may have none. A line longer than any valid line is a problem of its
-// own, and only its first characters are kept.
+// own, and only its first characters are looked at.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "protocol/limits.h"
 
 // Problems on single lines listed per file; the rest are counted in one
 // line after them. Problems of the whole file are always listed.
@@ -28,12 +29,26 @@ struct ImageCheck {
     std::vector<std::string> problems;
     // The --check report's lines about the file: "genprom.hex: 48 pages, 12288 bytes".
     std::vector<std::string> summary;
-    // The bytes read and their digest (64 lower-case hex digits). A check may
-    // stop reading early on a file that fails it (too many pages, too many
-    // bytes, a read error): then these are of no use.
+    // The number of bytes and their digest (64 lower-case hex digits).
     std::uint64_t size = 0;
     std::string sha256;
 };
+
+// The largest file each image can be. A larger file is refused unread, with
+// the one problem that TooLarge gives, and so are more bytes handed to a
+// checker. gen.hex: 16 MiB, far above any firmware for the 64 KiB processor.
+constexpr std::uint64_t kGenHexMaxBytes = 16u << 20;
+// genprom.hex: every page full, each line ended by CR LF.
+constexpr std::uint64_t kPromHexMaxBytes = std::uint64_t{kPromPageCount} * (2 * kPromPageSize + 2);
+// GEN.dat: as far as the device's block requests reach, block after block.
+constexpr std::uint64_t kGateArrayMaxBytes = kGateArrayImageLimit;
+
+// "GEN.dat: 1005000 bytes; the device can ask for at most 1000000 (its block
+// requests carry at most six decimal digits)", for a file of `size` bytes,
+// more than its image's bound.
+std::string GenHexTooLarge(std::uint64_t size);
+std::string PromHexTooLarge(std::uint64_t size);
+std::string GateArrayImageTooLarge(std::uint64_t size);
 
 // gen.hex, Intel HEX: records of types 00 to 05 with right lengths and
 // checksums, each ended by a line end, blank lines between them; an
@@ -44,24 +59,14 @@ struct ImageCheck {
 // bytes per record, all the loader takes. Summary: the records, the data
 // bytes and the address ranges they fill (extended segment and linear
 // addresses applied, 16-bit offsets wrapping as in the conversion).
-ImageCheck CheckGenHex(std::FILE* file);
+ImageCheck CheckGenHex(std::string_view bytes);
 
 // genprom.hex: one page per line, each as at most 512 hexadecimal digits
 // (256 bytes), an even number of them, an empty line an empty page; at most
-// 65,536 pages, what the PROM holds (reading stops at the first line beyond
-// them); at least one page holding data. Summary: pages and bytes.
-ImageCheck CheckPromHex(std::FILE* file);
+// 65,536 pages, what the PROM holds (lines beyond them are not looked at);
+// at least one page holding data. Summary: pages and bytes.
+ImageCheck CheckPromHex(std::string_view bytes);
 
 // GEN.dat, served in 32-byte blocks: not empty, and at most 1,000,030 bytes,
-// as far as the device's block requests reach (reading stops soon after).
-// Summary: bytes and blocks.
-ImageCheck CheckGateArrayImage(std::FILE* file);
-
-// The size and SHA-256 of a file from where it stands to its end, to
-// confirm that a checked file has not changed since.
-struct ImageFingerprint {
-    std::uint64_t size = 0;
-    std::string sha256;
-    std::string readError;  // the system's text for a failed read; empty if none
-};
-ImageFingerprint FingerprintImage(std::FILE* file);
+// as far as the device's block requests reach. Summary: bytes and blocks.
+ImageCheck CheckGateArrayImage(std::string_view bytes);

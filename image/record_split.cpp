@@ -1,46 +1,41 @@
 #include "image/record_split.h"
 
-#include <cstdio>
-
 #include "image/hex_codec.h"
 
 namespace {
 
 // Reads count hex bytes and writes each back in upper case, unchanged.
-void CopyHexBytes(unsigned count, std::FILE* in, std::FILE* out) {
+void CopyHexBytes(unsigned count, TextReader& in, std::string& out) {
     for (unsigned i = 0; i < count; ++i) WriteHexByte(ReadHexByte(in), out);
 }
 
 // The start character of the next record; blank lines hold no record and
-// are passed over. EOF at the end of the file.
-int ReadStartCharacter(std::FILE* in) {
+// are passed over. EOF at the end of the text.
+int ReadStartCharacter(TextReader& in) {
     int c;
-    do c = std::getc(in);
+    do c = NextChar(in);
     while (c == '\r' || c == '\n');
     return c;
 }
 
 // Consumes the rest of an input record's line: anything up to its line end,
-// which may be CR LF, a lone LF, a lone CR or the end of the file.
-void SkipLineEnd(std::FILE* in) {
+// which may be CR LF, a lone LF, a lone CR or the end of the text.
+void SkipLineEnd(TextReader& in) {
     int c;
-    do c = std::getc(in);
+    do c = NextChar(in);
     while (c != EOF && c != '\r' && c != '\n');
     if (c != '\r') return;
-    int next = std::getc(in);
-    if (next != '\n' && next != EOF) std::ungetc(next, in);
+    int next = NextChar(in);
+    if (next != '\n' && next != EOF) PutBack(in);
 }
 
-void WriteLineEnd(std::FILE* out) {
-    std::putc('\r', out);
-    std::putc('\n', out);
-}
+void WriteLineEnd(std::string& out) { out += "\r\n"; }
 
 // Starts a record built here: the running checksum begins with its length
 // and address, and the bytes read for it are added as they pass.
-void BeginBuiltRecord(unsigned length, unsigned address, std::FILE* out) {
+void BeginBuiltRecord(unsigned length, unsigned address, std::string& out) {
     g_runningChecksum = static_cast<std::uint16_t>(length);
-    std::putc(':', out);
+    out += ':';
     WriteHexByte(length, out);
     g_runningChecksum =
         static_cast<std::uint16_t>((g_runningChecksum + (address & 0xFFu) + ((address >> 8) & 0xFFu)) & 0xFFu);
@@ -48,11 +43,11 @@ void BeginBuiltRecord(unsigned length, unsigned address, std::FILE* out) {
 }
 
 // The checksum that makes all bytes of a built record add up to 0.
-void WriteBuiltChecksum(std::FILE* out) { WriteHexByte((0x100u - (g_runningChecksum & 0xFFu)) & 0xFFu, out); }
+void WriteBuiltChecksum(std::string& out) { WriteHexByte((0x100u - (g_runningChecksum & 0xFFu)) & 0xFFu, out); }
 
 // Copies one record whose start character has been read. Returns false at
 // the end-of-file record (length 0), which is not written.
-bool ConvertRecord(std::FILE* in, std::FILE* out) {
+bool ConvertRecord(TextReader& in, std::string& out) {
     unsigned length = ReadHexByte(in);
     if (length == 0) return false;
     unsigned address = ReadHexWord(in);
@@ -60,7 +55,7 @@ bool ConvertRecord(std::FILE* in, std::FILE* out) {
 
     if (length <= room) {
         // Type, data and checksum pass unchanged; only the case may change.
-        std::putc(':', out);
+        out += ':';
         WriteHexByte(length, out);
         WriteHexWord(address, out);
         CopyHexBytes(length + 2, in, out);
@@ -84,7 +79,12 @@ bool ConvertRecord(std::FILE* in, std::FILE* out) {
 
 }  // namespace
 
-void SplitRecords(std::FILE* in, std::FILE* out) {
+std::string SplitRecords(std::string_view text) {
+    TextReader in{text};
+    std::string out;
+    // Cut records add a few characters; upper case changes no length.
+    out.reserve(text.size() + text.size() / 8);
     while (ReadStartCharacter(in) != EOF && ConvertRecord(in, out)) {
     }
+    return out;
 }

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -8,23 +9,25 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // The clock's state: which kind runs, where real time started, and the
-// virtual time. Sleeps and reads happen on the update worker only.
+// virtual time. Sleeps happen on the update worker only; the time may also
+// be read by a signal handler or a console handler on another thread
+// (when a Ctrl+C came), so the virtual time is atomic.
 bool g_virtual = false;
 SteadyClock::time_point g_realStart = SteadyClock::now();
-std::uint64_t g_virtualNow = 0;
+std::atomic<std::uint64_t> g_virtualNow{0};
 void (*g_pauseCheck)() = nullptr;
 
 }  // namespace
 
 std::uint64_t NowMs() {
-    if (g_virtual) return g_virtualNow;
+    if (g_virtual) return g_virtualNow.load(std::memory_order_relaxed);
     auto elapsed = SteadyClock::now() - g_realStart;
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
 void SleepUntilMs(std::uint64_t when) {
     if (g_virtual) {
-        if (when > g_virtualNow) g_virtualNow = when;
+        if (when > g_virtualNow.load(std::memory_order_relaxed)) g_virtualNow.store(when, std::memory_order_relaxed);
         return;
     }
     std::this_thread::sleep_until(g_realStart + std::chrono::milliseconds(when));
@@ -33,7 +36,7 @@ void SleepUntilMs(std::uint64_t when) {
 void SleepMs(std::uint32_t ms) {
     if (g_pauseCheck) g_pauseCheck();
     if (g_virtual) {
-        g_virtualNow += ms;
+        g_virtualNow.fetch_add(ms, std::memory_order_relaxed);
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));

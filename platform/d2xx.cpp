@@ -49,6 +49,12 @@ bool D2xxCallByName(const char* name, D2xxCall& call) {
     return false;
 }
 
+DWORD D2xxNaming(DWORD flags) {
+    DWORD naming = flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION | FT_OPEN_BY_LOCATION);
+    bool one = naming == FT_OPEN_BY_SERIAL_NUMBER || naming == FT_OPEN_BY_DESCRIPTION || naming == FT_OPEN_BY_LOCATION;
+    return one ? naming : 0;
+}
+
 const D2xxOps* MissingD2xx() { return &kMissing; }
 
 const D2xxOps* UnavailableD2xx(const std::string& reason) {
@@ -64,12 +70,13 @@ const D2xxOps* SelectedD2xx() { return g_ops; }
 bool D2xxWriteMade() { return g_writeMade; }
 void ForgetD2xxWrites() { g_writeMade = false; }
 
-// Every call first gives a requested stop its chance (platform/interrupt.h);
-// a write is remembered before it is made, since even a failing one may
-// have reached the device.
+// Every call but a close first gives a requested stop its chance
+// (platform/interrupt.h): a stop never keeps a connection from being
+// closed. A write is remembered before it is made, since even a failing one
+// may have reached the device.
 #define DISPATCH(call, params, args)                               \
     FT_STATUS FT_##call params {                                   \
-        CheckForStop();                                            \
+        if (D2xxCall::call != D2xxCall::Close) CheckForStop();     \
         if (D2xxCall::call == D2xxCall::Write) g_writeMade = true; \
         return g_ops->call args;                                   \
     }

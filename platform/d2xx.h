@@ -52,6 +52,11 @@ constexpr ULONG FT_PURGE_TX = 2;
 // number (zero-terminated).
 constexpr int FT_DESCRIPTION_SIZE = 64;
 
+// How a listing or an open names the device: the one flag of
+// FT_OPEN_BY_SERIAL_NUMBER, FT_OPEN_BY_DESCRIPTION and FT_OPEN_BY_LOCATION
+// that `flags` hold, or 0 when they hold none of them or more than one.
+DWORD D2xxNaming(DWORD flags);
+
 // The D2XX calls the program makes, written once: the call's name without
 // its "FT_", its parameters as the vendor declares them, and the arguments
 // that pass them on. The dispatch below, every backend's table, the

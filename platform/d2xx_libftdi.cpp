@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/clock.h"
@@ -47,8 +49,14 @@ struct Connection {
 struct ListedDevice {
     std::string description;
     std::string serial;
-    std::string error;  // why its strings could not be read; empty when they could
+    std::string error;      // why its strings could not be read; empty when they could
+    bool noAccess = false;  // they could not be read for want of opening it
+    std::optional<DWORD> location;
 };
+
+// libftdi1's answer when it cannot open a device to read its strings: no
+// access rights, or the device held by another program.
+constexpr int kLibftdiCannotOpen = -4;
 
 // A USB string descriptor holds at most 126 characters.
 constexpr int kUsbStringSize = 128;
@@ -83,8 +91,10 @@ bool ReadStrings(ftdi_context* ftdi, struct libusb_device* dev, ListedDevice& ou
     char description[kUsbStringSize] = {}, serial[kUsbStringSize] = {};
     if (g_api.ftdi_usb_get_strings(ftdi, dev, nullptr, 0, description, kUsbStringSize, serial, kUsbStringSize) < 0) {
         serial[0] = '\0';
-        if (g_api.ftdi_usb_get_strings(ftdi, dev, nullptr, 0, description, kUsbStringSize, nullptr, 0) < 0) {
+        if (int result = g_api.ftdi_usb_get_strings(ftdi, dev, nullptr, 0, description, kUsbStringSize, nullptr, 0);
+            result < 0) {
             out.error = ErrorText(ftdi);
+            out.noAccess = result == kLibftdiCannotOpen;
             return false;
         }
     }
@@ -92,6 +102,16 @@ bool ReadStrings(ftdi_context* ftdi, struct libusb_device* dev, ListedDevice& ou
     out.description = Listed(description);
     out.serial = Listed(serial);
     return true;
+}
+
+// Where the device is plugged in; empty when its path does not fit a
+// location.
+std::optional<DWORD> LocationOf(struct libusb_device* dev) {
+    std::uint8_t ports[8];
+    int count = g_api.libusb_get_port_numbers(dev, ports, sizeof ports);
+    DWORD location = 0;
+    if (count < 0 || !LibftdiLocation(g_api.libusb_get_bus_number(dev), ports, count, location)) return std::nullopt;
+    return location;
 }
 
 // Visits every attached device of a searched id once, in the library's
@@ -134,6 +154,7 @@ FT_STATUS ListDevices() {
     int result = ForEachDevice(ftdi, [&](struct libusb_device* dev) {
         ListedDevice device;
         ReadStrings(ftdi, dev, device);
+        device.location = LocationOf(dev);
         g_listing.push_back(device);
         return false;
     });
@@ -268,30 +289,52 @@ FT_STATUS WINAPI LibftdiListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
         if (status == FT_OK) *static_cast<DWORD*>(pArg1) = static_cast<DWORD>(g_listing.size());
         return status;
     }
-    bool bySerial = Flags & FT_OPEN_BY_SERIAL_NUMBER, byDescription = Flags & FT_OPEN_BY_DESCRIPTION;
-    if (!(Flags & FT_LIST_BY_INDEX) || bySerial == byDescription || (Flags & FT_LIST_ALL)) return FT_INVALID_PARAMETER;
+    DWORD naming = D2xxNaming(Flags);
+    if (!(Flags & FT_LIST_BY_INDEX) || naming == 0 || (Flags & FT_LIST_ALL)) return FT_INVALID_PARAMETER;
     if (!g_listed)
         if (FT_STATUS status = ListDevices(); status != FT_OK) return status;
     std::uintptr_t index = reinterpret_cast<std::uintptr_t>(pArg1);
     if (index >= g_listing.size()) return FT_DEVICE_NOT_FOUND;
     if (!pArg2) return FT_INVALID_PARAMETER;
     const ListedDevice& device = g_listing[index];
+    if (naming == FT_OPEN_BY_LOCATION) {
+        if (!device.location) return FT_OTHER_ERROR;
+        *static_cast<DWORD*>(pArg2) = *device.location;
+        return FT_OK;
+    }
+    // A device this user may not open, or another program holds, is one
+    // the caller can pass over; any other failure is the listing's own.
+    if (device.noAccess) return FT_DEVICE_NOT_OPENED;
     if (!device.error.empty()) {
         Log("libftdi: cannot read the names of FTDI device %u: %s\n", static_cast<unsigned>(index),
             device.error.c_str());
         return FT_IO_ERROR;
     }
-    const std::string& text = bySerial ? device.serial : device.description;
+    const std::string& text = naming == FT_OPEN_BY_SERIAL_NUMBER ? device.serial : device.description;
     char* out = static_cast<char*>(pArg2);
     std::memset(out, 0, FT_DESCRIPTION_SIZE);
     std::memcpy(out, text.data(), text.size());
     return FT_OK;
 }
 
+// The description the last listing gave a serial number: an open by that
+// serial number takes only a device that still has it, so that another
+// device given the same serial number meanwhile is not taken for it.
+const std::string* ListedDescription(const std::string& serial) {
+    for (const ListedDevice& d : g_listing)
+        if (d.error.empty() && d.serial == serial) return &d.description;
+    return nullptr;
+}
+
 FT_STATUS WINAPI LibftdiOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
-    bool bySerial = Flags == FT_OPEN_BY_SERIAL_NUMBER;
-    if ((!bySerial && Flags != FT_OPEN_BY_DESCRIPTION) || !pArg1 || !pHandle) return FT_INVALID_PARAMETER;
-    const std::string name = static_cast<const char*>(pArg1);
+    DWORD naming = D2xxNaming(Flags);
+    bool byLocation = naming == FT_OPEN_BY_LOCATION;
+    if (naming != Flags || naming == 0 || (!pArg1 && !byLocation) || !pHandle) return FT_INVALID_PARAMETER;
+    const DWORD location = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
+    char locationText[24];
+    std::snprintf(locationText, sizeof locationText, "location 0x%08X", static_cast<unsigned>(location));
+    const std::string name = byLocation ? locationText : static_cast<const char*>(pArg1);
+    const std::string* description = naming == FT_OPEN_BY_SERIAL_NUMBER && g_listed ? ListedDescription(name) : nullptr;
     ftdi_context* ftdi = g_api.ftdi_new();
     if (!ftdi) return FT_INSUFFICIENT_RESOURCES;
     // The kernel's ftdi_sio driver is detached and stays so after the close:
@@ -299,13 +342,19 @@ FT_STATUS WINAPI LibftdiOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     // and a modem manager might probe the new serial port by writing to it.
     ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE;
 
-    // The first device in listing order named exactly so, as the listing
-    // gives its names.
+    // The first device in listing order at that location, or named exactly
+    // so, as the listing gives its names.
     bool found = false;
     int opened = -1;
     int result = ForEachDevice(ftdi, [&](struct libusb_device* dev) {
-        ListedDevice device;
-        if (!ReadStrings(ftdi, dev, device) || (bySerial ? device.serial : device.description) != name) return false;
+        if (byLocation) {
+            if (LocationOf(dev) != location) return false;
+        } else {
+            ListedDevice device;
+            if (!ReadStrings(ftdi, dev, device)) return false;
+            if ((naming == FT_OPEN_BY_SERIAL_NUMBER ? device.serial : device.description) != name) return false;
+            if (description && device.description != *description) return false;
+        }
         found = true;
         // libftdi1 claims the interface (a device another process holds
         // is busy and refused), resets the chip and sets 9600 baud.
@@ -319,7 +368,8 @@ FT_STATUS WINAPI LibftdiOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     } else if (!found) {
         status = FT_DEVICE_NOT_FOUND;
     } else if (opened < 0 || g_api.ftdi_set_latency_timer(ftdi, kLibftdiLatencyMs) < 0) {
-        Log("libftdi: cannot open %s: %s\n", QuoteForMessage(name, FT_DESCRIPTION_SIZE).c_str(), ErrorText(ftdi));
+        Log("libftdi: cannot open %s: %s\n",
+            byLocation ? name.c_str() : QuoteForMessage(name, FT_DESCRIPTION_SIZE).c_str(), ErrorText(ftdi));
         if (opened >= 0) g_api.ftdi_usb_close(ftdi);
         status = FT_DEVICE_NOT_OPENED;
     }
@@ -400,9 +450,9 @@ FT_STATUS WINAPI LibftdiWrite(FT_HANDLE h, LPVOID lpBuffer, DWORD dwBytesToWrite
 }
 
 // Empties the chip's buffers in the directions asked for; an emptied
-// receive side drops what was received and the transfer under way too. Before libftdi1 1.5 the one-way
-// purges were named the wrong way round, so only the both-ways one is
-// taken from an older library.
+// receive side drops what was received and the transfer under way too.
+// Before libftdi1 1.5 the one-way purges were named the wrong way round, so
+// only the both-ways one is taken from an older library.
 FT_STATUS WINAPI LibftdiPurge(FT_HANDLE h, ULONG Mask) {
     Connection* c = Opened(h);
     if (!c) return FT_INVALID_HANDLE;
@@ -475,6 +525,17 @@ void Resolve(void* lib, const char* name, Fn& slot, const char*& missing, bool n
 
 }  // namespace
 
+bool LibftdiLocation(std::uint8_t bus, const std::uint8_t* ports, int count, DWORD& location) {
+    constexpr int kMostPorts = 6;
+    if (count < 0 || count > kMostPorts) return false;
+    location = static_cast<DWORD>(bus) << 24;
+    for (int i = 0; i < count; ++i) {
+        if (ports[i] == 0 || ports[i] > 15) return false;
+        location |= static_cast<DWORD>(ports[i]) << (20 - 4 * i);
+    }
+    return true;
+}
+
 const D2xxOps* LoadLibftdiD2xx(const std::vector<UsbId>& extraIds, std::string& reason, const char* library) {
     void* lib = dlopen(library, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
@@ -501,6 +562,8 @@ const D2xxOps* LoadLibftdiD2xx(const std::vector<UsbId>& extraIds, std::string& 
     LIBFTDI_RESOLVE(ftdi_tcoflush, false);
     LIBFTDI_RESOLVE(ftdi_usb_purge_buffers, api.ftdi_tcioflush == nullptr);
     // libusb-1.0, which libftdi1 has loaded: found through its dependencies.
+    LIBFTDI_RESOLVE(libusb_get_bus_number);
+    LIBFTDI_RESOLVE(libusb_get_port_numbers);
     LIBFTDI_RESOLVE(libusb_alloc_transfer);
     LIBFTDI_RESOLVE(libusb_free_transfer);
     LIBFTDI_RESOLVE(libusb_submit_transfer);

@@ -59,12 +59,24 @@ struct LibftdiApi {
     int (*ftdi_tcoflush)(ftdi_context* ftdi);           // may be null
     int (*ftdi_usb_purge_buffers)(ftdi_context* ftdi);  // may be null when ftdi_tcioflush is there
     const char* (*ftdi_get_error_string)(ftdi_context* ftdi);
+    // From libusb-1.0, which libftdi1 is linked with: where a device is
+    // plugged in, for FT_OPEN_BY_LOCATION; and the transfer from the chip
+    // that is kept under way.
+    std::uint8_t (*libusb_get_bus_number)(struct libusb_device* dev);
+    int (*libusb_get_port_numbers)(struct libusb_device* dev, std::uint8_t* port_numbers, int port_numbers_len);
     libusb_transfer* (*libusb_alloc_transfer)(int iso_packets);
     void (*libusb_free_transfer)(libusb_transfer* transfer);
     int (*libusb_submit_transfer)(libusb_transfer* transfer);
     int (*libusb_cancel_transfer)(libusb_transfer* transfer);
     int (*libusb_handle_events_timeout_completed)(libusb_context* ctx, struct timeval* tv, int* completed);
 };
+
+// A device's location as FT_OPEN_BY_LOCATION names it over libftdi1: its
+// USB bus number in the top byte, then the port numbers of its path from
+// the bus, one hexadecimal digit each (bus 3, port 1, then port 4 of the
+// hub there: 0x03140000). False when the path does not fit: a port above
+// 15, or more than six of them.
+bool LibftdiLocation(std::uint8_t bus, const std::uint8_t* ports, int count, DWORD& location);
 
 // The latency timer every open sets: the vendor driver's default, so that
 // the chip hands over what it has received at the same pace (ms).

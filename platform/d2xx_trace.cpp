@@ -3,14 +3,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 
 namespace {
+
+// One lock for the trace's state below: the worker's calls write lines, the
+// hand-over thread writes them out, and a handler on another thread may
+// trace the close it makes. A call itself runs outside the lock, so that a
+// read that waits holds up no one else.
+std::mutex g_lock;
+using Lock = std::lock_guard<std::mutex>;
 
 const D2xxOps* g_inner = nullptr;
 std::FILE* g_out = nullptr;
@@ -32,6 +44,19 @@ char* g_at = nullptr;
 constexpr std::size_t kWriteAtOnce = 1u << 20;
 // Room for the fixed parts of any line: numbers, names, a quoted text.
 constexpr std::size_t kLineRoom = 512;
+
+// The hand-over thread: every kTraceHandOverMs of real time it writes out
+// what has gathered; asked to, it has the file written to the disk. Never
+// destroyed, so that a program that ends without EndTrace does not wait
+// for it.
+struct HandOver {
+    std::thread thread;
+    std::condition_variable wake;
+    bool running = false;
+    bool stopping = false;
+    bool syncDue = false;
+};
+HandOver& g_handOver = *new HandOver;
 
 // One warning for a trace that cannot be written; the update goes on.
 void Failed(int error) {
@@ -125,9 +150,23 @@ void PutQuoted(const char* text, std::size_t limit) {
 
 // How a listing or an open names the device.
 const char* Naming(DWORD flags) {
-    if (flags & FT_OPEN_BY_SERIAL_NUMBER) return "serial";
-    if (flags & FT_OPEN_BY_DESCRIPTION) return "description";
-    return nullptr;
+    switch (D2xxNaming(flags)) {
+        case FT_OPEN_BY_SERIAL_NUMBER:
+            return "serial";
+        case FT_OPEN_BY_DESCRIPTION:
+            return "description";
+        case FT_OPEN_BY_LOCATION:
+            return "location";
+        default:
+            return nullptr;
+    }
+}
+
+// A location as "0x" and eight upper-case hexadecimal digits.
+void PutLocation(DWORD location) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(location));
+    Put(text);
 }
 
 // Starts a line, with room for its fixed parts and `dataBytes` bytes of data.
@@ -153,20 +192,26 @@ void End() {
 FT_STATUS WINAPI TraceListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
     std::uint64_t ms = NowMs();
     FT_STATUS status = g_inner->ListDevices(pArg1, pArg2, Flags);
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::ListDevices);
     if (Flags & FT_LIST_NUMBER_ONLY) {
         Put(" count");
         PutStatus(status);
         Put(' ');
         PutNumber(pArg1 ? *static_cast<DWORD*>(pArg1) : 0u);
-    } else if ((Flags & FT_LIST_BY_INDEX) && Naming(Flags)) {
+    } else if ((Flags & FT_LIST_BY_INDEX) && !(Flags & FT_LIST_ALL) && Naming(Flags)) {
         Put(" index ");
         PutNumber(reinterpret_cast<std::uintptr_t>(pArg1));
         Put(' ');
         Put(Naming(Flags));
         PutStatus(status);
         Put(' ');
-        PutQuoted(status == FT_OK ? static_cast<const char*>(pArg2) : nullptr, FT_DESCRIPTION_SIZE);
+        if (D2xxNaming(Flags) != FT_OPEN_BY_LOCATION)
+            PutQuoted(status == FT_OK ? static_cast<const char*>(pArg2) : nullptr, FT_DESCRIPTION_SIZE);
+        else if (status == FT_OK && pArg2)
+            PutLocation(*static_cast<DWORD*>(pArg2));
+        else
+            Put('-');
     } else {
         char flags[16];
         std::snprintf(flags, sizeof flags, " 0x%08X", static_cast<unsigned>(Flags));
@@ -180,12 +225,16 @@ FT_STATUS WINAPI TraceListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
 FT_STATUS WINAPI TraceOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     std::uint64_t ms = NowMs();
     FT_STATUS status = g_inner->OpenEx(pArg1, Flags, pHandle);
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::OpenEx);
-    if (const char* naming = Naming(Flags)) {
+    if (const char* naming = Naming(Flags); naming && D2xxNaming(Flags) == Flags) {
         Put(' ');
         Put(naming);
         Put(' ');
-        PutQuoted(static_cast<const char*>(pArg1), FT_DESCRIPTION_SIZE);
+        if (Flags == FT_OPEN_BY_LOCATION)
+            PutLocation(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1)));
+        else
+            PutQuoted(static_cast<const char*>(pArg1), FT_DESCRIPTION_SIZE);
     } else {
         Put(" flags ");
         PutNumber(Flags);
@@ -198,6 +247,7 @@ FT_STATUS WINAPI TraceOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
 FT_STATUS WINAPI TraceClose(FT_HANDLE ftHandle) {
     std::uint64_t ms = NowMs();
     FT_STATUS status = g_inner->Close(ftHandle);
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::Close);
     PutStatus(status);
     End();
@@ -209,6 +259,7 @@ FT_STATUS WINAPI TraceRead(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToR
     DWORD got = 0;
     FT_STATUS status = g_inner->Read(ftHandle, lpBuffer, dwBytesToRead, &got);
     if (lpBytesReturned) *lpBytesReturned = got;
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::Read, got <= dwBytesToRead ? got : dwBytesToRead);
     Put(' ');
     PutNumber(dwBytesToRead);
@@ -224,6 +275,7 @@ FT_STATUS WINAPI TraceWrite(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesTo
     DWORD sent = 0;
     FT_STATUS status = g_inner->Write(ftHandle, lpBuffer, dwBytesToWrite, &sent);
     if (lpBytesWritten) *lpBytesWritten = sent;
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::Write, dwBytesToWrite);
     Put(' ');
     PutBytes(lpBuffer, dwBytesToWrite);
@@ -237,6 +289,7 @@ FT_STATUS WINAPI TraceWrite(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesTo
 FT_STATUS WINAPI TracePurge(FT_HANDLE ftHandle, ULONG Mask) {
     std::uint64_t ms = NowMs();
     FT_STATUS status = g_inner->Purge(ftHandle, Mask);
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::Purge);
     Put(' ');
     PutNumber(Mask);
@@ -248,6 +301,7 @@ FT_STATUS WINAPI TracePurge(FT_HANDLE ftHandle, ULONG Mask) {
 FT_STATUS WINAPI TraceSetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
     std::uint64_t ms = NowMs();
     FT_STATUS status = g_inner->SetTimeouts(ftHandle, ReadTimeout, WriteTimeout);
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::SetTimeouts);
     Put(' ');
     PutNumber(ReadTimeout);
@@ -263,6 +317,7 @@ FT_STATUS WINAPI TraceGetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
     DWORD rx = 0;
     FT_STATUS status = g_inner->GetQueueStatus(ftHandle, &rx);
     if (dwRxBytes) *dwRxBytes = rx;
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::GetQueueStatus);
     PutStatus(status);
     Put(' ');
@@ -278,6 +333,7 @@ FT_STATUS WINAPI TraceGetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwT
     if (dwRxBytes) *dwRxBytes = rx;
     if (dwTxBytes) *dwTxBytes = tx;
     if (dwEventDWord) *dwEventDWord = event;
+    Lock lock(g_lock);
     Begin(ms, D2xxCall::GetStatus);
     PutStatus(status);
     for (DWORD count : {rx, tx, event}) {
@@ -291,12 +347,62 @@ FT_STATUS WINAPI TraceGetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwT
 // The wrapper goes by the name of the driver it wraps.
 D2xxOps g_trace = {"trace",
 #define TRACE_ENTRY(call, params, args) Trace##call,
-                        D2XX_CALLS(TRACE_ENTRY)
+                   D2XX_CALLS(TRACE_ENTRY)
 #undef TRACE_ENTRY
 };
 
+// Has the file written to the disk; with g_lock held, which it lets go
+// meanwhile when `unlock` is given.
+void SyncWithLock(std::unique_lock<std::mutex>* unlock) {
+    if (!WritePending() || !g_out) return;
+    std::FILE* out = g_out;
+    if (unlock) unlock->unlock();
+    errno = 0;
+    bool synced = SyncToDisk(out);
+    int error = errno;
+    if (unlock) unlock->lock();
+    if (!synced) Failed(error);
+}
+
+void HandOverThread() {
+    HandOver& h = g_handOver;
+    std::unique_lock<std::mutex> lock(g_lock);
+    while (!h.stopping) {
+        h.wake.wait_for(lock, std::chrono::milliseconds(kTraceHandOverMs), [&h] { return h.stopping || h.syncDue; });
+        if (h.syncDue) {
+            h.syncDue = false;
+            SyncWithLock(&lock);
+        } else if (g_used > 0) {
+            WritePending();
+        }
+    }
+}
+
+void StartHandOver() {
+    HandOver& h = g_handOver;
+    h.stopping = false;
+    h.syncDue = false;
+    h.running = true;
+    h.thread = std::thread(HandOverThread);
+}
+
+// Without g_lock held.
+void StopHandOver() {
+    HandOver& h = g_handOver;
+    if (!h.running) return;
+    {
+        Lock lock(g_lock);
+        h.stopping = true;
+    }
+    h.wake.notify_one();
+    h.thread.join();
+    h.running = false;
+}
+
 // A program that ends by exit() still leaves the trace complete.
 void WriteAtExit() {
+    StopHandOver();
+    Lock lock(g_lock);
     WriteHeaderIfDue();
     WritePending();
 }
@@ -305,27 +411,34 @@ void WriteAtExit() {
 
 const D2xxOps* TraceD2xx(const D2xxOps* inner, std::FILE* out, const std::string& name,
                          const std::string& headerFields) {
-    g_inner = inner;
-    g_out = out;
-    g_name = name;
-    g_failed = false;
-    g_used = 0;
-    g_header = "qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
-    if (!headerFields.empty()) g_header += " " + headerFields;
-    g_headerWritten = false;
-    g_commentsBeforeCalls.clear();
-    g_trace.name = inner->name;
-    static const bool registered = std::atexit(WriteAtExit) == 0;
-    (void)registered;
-    g_commentsBeforeCalls.push_back(std::string("driver ") + inner->name);
+    StopHandOver();
+    {
+        Lock lock(g_lock);
+        g_inner = inner;
+        g_out = out;
+        g_name = name;
+        g_failed = false;
+        g_used = 0;
+        g_header = "qvm7316-update trace " + std::to_string(kTraceFormatVersion) + " " QVM7316_VERSION;
+        if (!headerFields.empty()) g_header += " " + headerFields;
+        g_headerWritten = false;
+        g_commentsBeforeCalls.clear();
+        g_trace.name = inner->name;
+        static const bool registered = std::atexit(WriteAtExit) == 0;
+        (void)registered;
+        g_commentsBeforeCalls.push_back(std::string("driver ") + inner->name);
+    }
+    if (out) StartHandOver();
     return &g_trace;
 }
 
 void AddTraceHeaderFields(const std::string& fields) {
+    Lock lock(g_lock);
     if (!g_headerWritten && !fields.empty()) g_header += " " + fields;
 }
 
 void TraceComment(const std::string& text) {
+    Lock lock(g_lock);
     if (!g_headerWritten) {
         g_commentsBeforeCalls.push_back(text);
         return;
@@ -334,11 +447,31 @@ void TraceComment(const std::string& text) {
 }
 
 bool FlushTrace() {
+    Lock lock(g_lock);
     WriteHeaderIfDue();
     return WritePending();
 }
 
+void SyncTrace(bool wait) {
+    if (!wait) {
+        {
+            Lock lock(g_lock);
+            if (!g_out) return;
+            WriteHeaderIfDue();
+            WritePending();
+            g_handOver.syncDue = true;
+        }
+        g_handOver.wake.notify_one();
+        return;
+    }
+    Lock lock(g_lock);
+    WriteHeaderIfDue();
+    SyncWithLock(nullptr);
+}
+
 void EndTrace() {
+    StopHandOver();
+    Lock lock(g_lock);
     WriteHeaderIfDue();
     WritePending();
     if (g_out) {

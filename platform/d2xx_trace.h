@@ -6,9 +6,15 @@
 //   # qvm7316-update trace <format version> <program version> [<field>...]
 //   <ms> <call> <arguments> = <status> <results>
 //
-// The lines are gathered in a buffer and written in large pieces; EndTrace
-// writes the rest. A trace that cannot be written costs one warning on
-// standard error and nothing else: the update goes on without it.
+// The lines are gathered in a buffer and written in large pieces, and at
+// least once a second of real time (the wall clock, also when the run is
+// in virtual time) a thread of the trace's own hands what has gathered to
+// the system, so that a process killed at any moment leaves its trace
+// complete to within about a second. SyncTrace has it written to the disk;
+// EndTrace writes the rest. A call from another thread than the update
+// worker's (a handler closing the device) is traced in its place. A trace
+// that cannot be written costs one warning on standard error and nothing
+// else: the update goes on without it.
 #pragma once
 
 #include <cstdio>
@@ -16,8 +22,8 @@
 
 #include "platform/d2xx.h"
 
-// The trace format this program writes.
-constexpr int kTraceFormatVersion = 2;
+// The trace format this program writes: 3 names devices by location too.
+constexpr int kTraceFormatVersion = 3;
 
 // Starts a trace into `out` (named `name` in warnings) and returns the
 // wrapper around `inner`, which goes by the inner driver's name. The header
@@ -38,6 +44,15 @@ void TraceComment(const std::string& text);
 // last call. Returns false when the trace could not be written.
 bool FlushTrace();
 
-// Flushes and closes the trace file. The wrapper then passes calls on
-// without writing anything.
+// Writes what is buffered to the file, and has the system write the file to
+// the disk: before returning (`wait`), or on the trace's own thread, so that
+// a slow disk does not hold the update (the end of each stage). Nothing
+// without a trace.
+void SyncTrace(bool wait);
+
+// How often, at the latest, the gathered lines are handed to the system.
+constexpr unsigned kTraceHandOverMs = 1000;
+
+// Flushes and closes the trace file (a run's end has synced it: SyncTrace).
+// The wrapper then passes calls on without writing anything.
 void EndTrace();

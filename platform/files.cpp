@@ -1,10 +1,12 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -114,6 +116,27 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason) {
     return OnDiskOnly(file, reason);
 }
 
+bool CanWriteFile(const char* path, std::string& reason) {
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)
+        // The system removes the file as soon as it is closed.
+        file = CreateFileA(path, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = SystemReason(GetLastError());
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool SyncToDisk(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != 0;
+}
+
 #else
 
 std::FILE* OpenRegularFile(const char* path, std::string& reason) {
@@ -152,4 +175,77 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason) {
     return StreamOn(fd, "w+b", reason);
 }
 
+bool CanWriteFile(const char* path, std::string& reason) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd >= 0) unlink(path);
+    }
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool SyncToDisk(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    // No descriptor (a stream in memory), or one that cannot be synced (a
+    // pipe, a terminal): nothing to write to a disk.
+    int fd = fileno(file);
+    return fd < 0 || fsync(fd) == 0 || errno == EINVAL;
+}
+
 #endif
+
+namespace {
+
+// The size of an open file as the system gives it; 0 when it gives none.
+std::uint64_t SystemSize(std::FILE* file) {
+#if defined(_WIN32)
+    struct _stat64 info;
+    if (_fstat64(_fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#else
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#endif
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+}  // namespace
+
+FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit) {
+    FileContents contents;
+    std::uint64_t expected = SystemSize(file);
+    if (expected > limit) {
+        contents.tooLarge = true;
+        contents.size = expected;
+        return contents;
+    }
+    // Read through a small buffer rather than straight into the string,
+    // which would have to be zero-filled first: one pass over the bytes.
+    std::string& bytes = contents.bytes;
+    bytes.reserve(static_cast<std::size_t>(expected));
+    char chunk[64 * 1024];
+    for (;;) {
+        errno = 0;
+        std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        // A file that grows while it is read is cut off one byte beyond the limit.
+        bytes.append(chunk, static_cast<std::size_t>(std::min<std::uint64_t>(got, limit + 1 - bytes.size())));
+        if (bytes.size() > limit) {
+            contents.tooLarge = true;
+            contents.size = std::max<std::uint64_t>(SystemSize(file), bytes.size());
+            break;
+        }
+        if (got < sizeof chunk) {
+            if (std::ferror(file)) contents.readError = std::strerror(errno != 0 ? errno : EIO);
+            break;
+        }
+    }
+    if (contents.tooLarge || !contents.readError.empty())
+        std::string().swap(bytes);
+    else
+        contents.size = bytes.size();
+    return contents;
+}

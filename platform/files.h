@@ -4,6 +4,7 @@
 // link to a file elsewhere. These open only regular files.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -22,3 +23,28 @@ std::FILE* CreateRegularFile(const char* path, std::string& reason);
 // Whether CreateRegularFile would refuse what stands at path now (nothing
 // there is fine); the reason in one line when it would.
 bool RefusedForWriting(const char* path, std::string& reason);
+
+// What ReadWholeFile found in an open file.
+struct FileContents {
+    std::string bytes;       // the whole file; empty when it is too large or a read failed
+    std::uint64_t size = 0;  // its size: that of bytes, or the system's when too large
+    bool tooLarge = false;   // more than the limit: refused without being read
+    std::string readError;   // the system's text for a failed read; empty if none
+};
+
+// Reads a freshly opened file whole into memory when it holds at most
+// `limit` bytes. The size the system gives is looked at first, so that a
+// larger file is refused unread; a file that grows while it is read is
+// refused after limit + 1 bytes.
+FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit);
+
+// Whether a file can be written at path now, found out without changing
+// what is there: an existing file is opened for appending and closed
+// again, unchanged; where there is none, one is created in its folder and
+// removed at once. The system's reason in one line when it cannot.
+bool CanWriteFile(const char* path, std::string& reason);
+
+// Hands what the stream has buffered to the system and has the system write
+// the file to the disk (fsync, FlushFileBuffers), so that it survives a
+// crash of the machine. False when either fails.
+bool SyncToDisk(std::FILE* file);

@@ -4,10 +4,19 @@
 // log file when one is open. Tests send it to a buffer of their own instead
 // of standard output.
 //
+// During a run, standard output is written by a writer thread of its own
+// (StartLogWriter): a console that takes no output for a while (a selection
+// in the Windows console window, Ctrl+S in a terminal, a pipe nobody reads)
+// holds that thread, never the update. The run log file is written by the
+// caller, line by line, as before.
+//
 // Progress lines end in "\r" so that they overwrite one another on a
 // console. The run log file gets each such series once, in its last state.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Writes printf-style text to the log: a whole line, a part of one, or a
@@ -25,6 +34,40 @@ void LogToBuffer(std::string* buffer);
 // that what follows stands on a line of its own; nothing at a line's start.
 void LogEndLine();
 
+// Logs `line` (with its line end) on a line of its own: LogEndLine and the
+// line in one step, so that no other thread's text comes between them.
+void LogOwnLine(const std::string& line);
+
+// Shows text on standard output only, not in the run log file: the
+// terminal's title, say. It goes the way the log goes (the writer thread
+// during a run), so that it stays in order with the log and holds nothing.
+void ShowOnConsole(const char* text);
+
+// How much shown text may wait for the console.
+constexpr std::size_t kLogBacklogBytes = 64 * 1024;
+// A console that has not taken a piece of output for this long (real time)
+// takes no output: a selection, Ctrl+S, a pipe nobody reads.
+constexpr unsigned kLogStalledMs = 500;
+
+// From now on what the log shows on standard output (or `out`, for the
+// tests) is handed to a writer thread, so that Log does not wait for a
+// console that takes no output. When kLogBacklogBytes wait, Log waits for
+// room only while the console is taking output (a slow console loses
+// nothing; a run in virtual time is as fast as its console); once the
+// console has been stuck for `stalledMs`, the rest is left out (the run log
+// file still gets every line) until the console has taken what waited, and
+// a line then says how many lines were left out. Nothing when a writer
+// runs.
+void StartLogWriter(std::FILE* out = stdout, unsigned stalledMs = kLogStalledMs);
+
+// Lets the writer show what still waits (which may wait for the console),
+// with the line about left-out lines if there were any, and ends it: the
+// log is written directly again. Nothing when no writer runs.
+void StopLogWriter();
+
+// The line that says how many log lines the console did not show.
+std::string LinesLeftOutNote(std::uint64_t lines);
+
 // The last whole line of the log (a progress line in its last state),
 // without its line end: what a failure box shows as the reason.
 std::string LastLogLine();
@@ -38,5 +81,9 @@ bool OpenRunLog(const std::string& path);
 // a run, and what happened when the program was ended from outside.
 void RunLogRecord(const std::string& line);
 
-// Writes out a progress line still pending and closes the run log file.
+// Has the system write the run log file to the disk (the end of a run).
+void SyncRunLog();
+
+// Writes out a progress line still pending, and closes the run log file
+// after it has been written to the disk.
 void CloseRunLog();

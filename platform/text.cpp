@@ -2,12 +2,10 @@
 
 #include <cstdio>
 
-std::string QuoteForMessage(std::string_view text, std::size_t limit) {
-    std::string quoted = "'";
-    std::size_t shown = text.size() < limit ? text.size() : limit;
-    for (std::size_t i = 0; i < shown; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\'' || c == '\\') {
+std::string InQuotes(std::string_view text, char quote) {
+    std::string quoted(1, quote);
+    for (unsigned char c : text) {
+        if (c == static_cast<unsigned char>(quote) || c == '\\') {
             quoted += '\\';
             quoted += static_cast<char>(c);
         } else if (c < 0x20 || c > 0x7E) {
@@ -18,7 +16,11 @@ std::string QuoteForMessage(std::string_view text, std::size_t limit) {
             quoted += static_cast<char>(c);
         }
     }
-    quoted += '\'';
-    if (shown < text.size()) quoted += "...";
+    return quoted + quote;
+}
+
+std::string QuoteForMessage(std::string_view text, std::size_t limit) {
+    std::string quoted = InQuotes(text.substr(0, limit), '\'');
+    if (limit < text.size()) quoted += "...";
     return quoted;
 }

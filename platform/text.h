@@ -10,3 +10,7 @@
 // characters outside printable ASCII as \xHH, cut after `limit` characters
 // of the text with "..." after the closing quote.
 std::string QuoteForMessage(std::string_view text, std::size_t limit = 40);
+
+// The whole text between two `quote` characters, escaped as QuoteForMessage
+// escapes it: what a scenario file reads back as the same text.
+std::string InQuotes(std::string_view text, char quote);

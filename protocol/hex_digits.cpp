@@ -10,3 +10,8 @@ unsigned HexCharToNibble(int c) {
     if (code > 0x40) code += 9;
     return code & 0x0Fu;
 }
+
+void UpperCaseHexDigits(char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+        if (text[i] >= 'a' && text[i] <= 'f') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+}

@@ -15,6 +15,11 @@ constexpr std::uint32_t kPromPageCount = 65536;
 constexpr std::uint32_t kGateArrayBlockSize = 32;
 constexpr std::uint32_t kLargestBlockRequest = 999999;
 constexpr std::uint32_t kGateArrayLengthLimit = kLargestBlockRequest + kGateArrayBlockSize - 1;
+// Asked for block after block from position 1, 33, 65, ..., the last block
+// a request can name starts at 999,969 and ends at byte 1,000,000: the most
+// of an image that reaches the gate array.
+constexpr std::uint32_t kGateArrayImageLimit =
+    (kLargestBlockRequest - 1) / kGateArrayBlockSize * kGateArrayBlockSize + kGateArrayBlockSize;
 
 // The processor's loader: the firmware's records are cut at multiples of
 // 128 bytes of their 16-bit address, and the loader's answer to a record of

@@ -15,6 +15,9 @@ PACKAGES=(
   umockdev libumockdev-dev libftdi1-2
   # reading traces compressed with gzip (--replay)
   zlib1g-dev
+  # the tests of keeping the machine awake: logind's stand-in (sd-bus) on a
+  # bus of their own (the program loads libsystemd at run time, no header)
+  libsystemd-dev dbus-daemon
   # external checks of hex files
   srecord
   # fuzzing (libFuzzer) with the sanitizers

@@ -59,22 +59,31 @@ struct PromState {
     std::uint32_t malformedInstructions = 0;  // not hexadecimal text, too short, or unknown
 };
 
-// The gate array and its block-request passes. It asks for its next block
-// this long after an answer.
+// The gate array and its block-request passes. It is flash: before its
+// first erase it holds old contents (taken as all 0x00, as the PROM's), an
+// erase sets every byte to 0xFF, and programming can only clear bits, so a
+// block programmed without an erase keeps the old contents. It asks for its
+// next block this long after an answer.
 constexpr std::uint64_t kGateArrayLatencyMs = 1;
+constexpr std::uint8_t kGateArrayOldByte = 0x00;
 struct GateArrayState {
-    std::vector<std::uint8_t> image;    // what the gate array holds
+    std::vector<std::uint8_t> image;    // what the gate array holds (kGateArrayOldByte before the first erase)
     std::uint32_t length = 0;           // image length the device knows
     std::string answer;                 // answer text being received
     std::uint32_t requestsSent = 0;     // in the current mode
     std::uint32_t answersReceived = 0;  // in the current mode
     std::uint32_t nextBlock = 0;        // index of the next block to ask for
     bool verifying = false;
-    bool verifyRan = false;
+    bool verifyRan = false;  // the last verifying pass since an erase or a mode selection reached its end
     bool verifyMatched = true;
     std::uint32_t verifyMismatches = 0;
-    std::uint32_t erases = 0;
-    std::int64_t pendingRequest = -1;  // 0-based offset asked for, -1: none
+    std::uint32_t erases = 0;          // that reached their end
+    std::uint32_t erasesCutShort = 0;  // by a reset or another mode before their end
+    bool erasing = false;
+    std::uint64_t eraseEndsAt = 0;
+    std::uint32_t programmingPasses = 0;  // programming passes that reached their end
+    std::uint32_t verifications = 0;      // verifying passes that reached their end
+    std::int64_t pendingRequest = -1;     // 0-based offset asked for, -1: none
     struct ListedRequest {
         std::uint64_t at;     // when it reaches the host
         std::int64_t offset;  // what the device meant by it, -1: nothing
@@ -88,11 +97,17 @@ struct GateArrayState {
 struct Device {
     Scenario scenario;
     std::string description;  // as the listing gives it
-    std::string serial;
+    std::string serial;       // empty: the chip has none
+    // Where it is plugged in, as FT_OPEN_BY_LOCATION names it: the n-th
+    // device of the scenario (those plugged in later after the others) is
+    // at location n.
+    DWORD location = 0;
+    bool noAccess = false;  // this user may not open it: no names listed, no open
 
     // USB side.
     bool open = false;
-    int lockFd = -1;  // with a bus folder: the lock that keeps other processes out
+    bool unplugged = false;  // gone from the bus (scenario: unplug_after)
+    int lockFd = -1;         // with a bus folder: the lock that keeps other processes out
     std::uint32_t readTimeoutMs = 0;
     struct Incoming {
         std::uint64_t at;  // when the byte reaches the host's receive queue
@@ -120,8 +135,11 @@ struct Device {
 // the first attached one). With one device attached, simply the device.
 Device& TheDevice();
 
-// The attached device with that serial number, or null.
+// The first device with that serial number, attached or still to be
+// plugged in, or null.
 Device* FindDevice(const std::string& serial);
+// The device at that location, or null.
+Device* DeviceAt(DWORD location);
 
 // Replaces the attached devices with fresh ones set up by the scenario.
 // Call with the clock already chosen and the working directory set (the
@@ -140,19 +158,30 @@ void LoaderBegin(Device& device);                    // 0xE0
 void LoaderData(Device& device, std::uint8_t byte);  // data byte in loader mode
 void LoaderEnd(Device& device);                      // 0xC0 in loader mode
 void PromGroupOpen(Device& device);                  // 0xD0
-void PromGroupData(Device& device, std::uint8_t byte);
+void PromGroupData(Device& device, const std::uint8_t* bytes, std::size_t count);
 void PromGroupClose(Device& device);         // 0xD2
 void ComCheckBegin(Device& device);          // 0xF2 0xC0
 void GateArrayEraseBegin(Device& device);    // 0xF1 0xC0
 void GateArrayProgramBegin(Device& device);  // 0xF4 0xC0
-void GateArrayData(Device& device, std::uint8_t byte);
+void GateArrayData(Device& device, const std::uint8_t* bytes, std::size_t count);
 // How many bytes of a write of `count` the driver reports written while the
 // gate array is served (the scenario can shorten one answer).
 DWORD GateArrayBytesWritten(Device& device, DWORD count);
 void GateArrayEnd(Device& device);  // reset or leaving the mode
-// Puts the requests of a fixed list (ga_requests) that go out by `until` on
-// their way to the host; the core calls it before the host looks.
+// Ends an erase whose time is up, and puts the requests of a fixed list
+// (ga_requests) that go out by `until` on their way to the host; the core
+// calls it before the host looks.
 void GateArrayDue(Device& device, std::uint64_t until);
+
+// The first `pages` pages of the PROM: what was programmed since the last
+// erase, and the PROM model's unprogrammed byte elsewhere.
+std::vector<std::uint8_t> PromContents(const PromState& prom, std::size_t pages);
+
+// device.txt: the device's serial number and description, then what it saw
+// (handshakes, records, resets, erases, programming and verifying passes)
+// and the outcome of its last gate-array verification, one "key: value" a
+// line.
+std::string DeviceReport(const Device& device);
 
 // Writes processor.bin, prom.bin, gatearray.bin and device.txt into dir.
 bool DumpDevice(const Device& device, const std::string& dir, std::string& error);

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "sim/device.h"
 
@@ -19,34 +20,18 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
     return true;
 }
 
-// The PROM from address 0 to the end of the highest page ever programmed;
-// pages not programmed since the last erase hold what the PROM model says.
-std::vector<std::uint8_t> PromImage(const PromState& prom) {
-    std::vector<std::uint8_t> bytes;
-    if (prom.highestPageProgrammed < 0) return bytes;
-    std::size_t pages = static_cast<std::size_t>(prom.highestPageProgrammed) + 1;
-    bytes.assign(pages * PromState::kPageSize, prom.unprogrammedByte);
+}  // namespace
+
+std::vector<std::uint8_t> PromContents(const PromState& prom, std::size_t pages) {
+    std::vector<std::uint8_t> bytes(pages * PromState::kPageSize, prom.unprogrammedByte);
     for (const auto& [page, data] : prom.pages)
         if (page < pages) std::copy(data.begin(), data.end(), bytes.begin() + page * PromState::kPageSize);
     return bytes;
 }
 
-}  // namespace
-
-bool DumpDevice(const Device& device, const std::string& dir, std::string& error) {
-    std::filesystem::path base(dir);
-    std::error_code ec;
-    std::filesystem::create_directories(base, ec);
-    if (ec) {
-        error = dir + ": cannot create the folder";
-        return false;
-    }
-    if (!WriteFile(base / "processor.bin", device.loader.memory, error)) return false;
-    if (!WriteFile(base / "prom.bin", PromImage(device.prom), error)) return false;
-    if (!WriteFile(base / "gatearray.bin", device.gateArray.image, error)) return false;
-
+std::string DeviceReport(const Device& device) {
     const auto& ga = device.gateArray;
-    std::ofstream txt(base / "device.txt", std::ios::trunc);
+    std::ostringstream txt;
     txt << "serial: " << device.serial << "\n"
         << "description: " << device.description << "\n"
         << "handshakes: " << device.handshakes << "\n"
@@ -61,13 +46,38 @@ bool DumpDevice(const Device& device, const std::string& dir, std::string& error
         << "prom_malformed_instructions: " << device.prom.malformedInstructions << "\n"
         << "com_checks: " << device.comChecks << "\n"
         << "gate_array_erases: " << ga.erases << "\n"
+        << "gate_array_erases_cut_short: " << ga.erasesCutShort << "\n"
+        << "gate_array_programming_passes: " << ga.programmingPasses << "\n"
+        << "gate_array_verifications: " << ga.verifications << "\n"
         << "gate_array_length: " << ga.length << "\n"
         << "gate_array_verify: "
         << (!ga.verifyRan      ? "not run"
             : ga.verifyMatched ? "matched"
                                : "mismatch")
         << "\n"
-        << "gate_array_verify_mismatches: " << ga.verifyMismatches << "\n";
+        << "gate_array_verify_mismatches: " << ga.verifyMismatches << "\n"
+        << "unplugged: " << (device.unplugged ? "yes" : "no") << "\n";
+    return txt.str();
+}
+
+bool DumpDevice(const Device& device, const std::string& dir, std::string& error) {
+    std::filesystem::path base(dir);
+    std::error_code ec;
+    std::filesystem::create_directories(base, ec);
+    if (ec) {
+        error = dir + ": cannot create the folder";
+        return false;
+    }
+    if (!WriteFile(base / "processor.bin", device.loader.memory, error)) return false;
+    // The PROM from address 0 to the end of the highest page ever programmed.
+    const PromState& prom = device.prom;
+    if (!WriteFile(base / "prom.bin", PromContents(prom, static_cast<std::size_t>(prom.highestPageProgrammed + 1)),
+                   error))
+        return false;
+    if (!WriteFile(base / "gatearray.bin", device.gateArray.image, error)) return false;
+
+    std::ofstream txt(base / "device.txt", std::ios::trunc);
+    txt << DeviceReport(device);
     txt.close();
     if (!txt) {
         error = (base / "device.txt").string() + ": cannot write";

@@ -1,8 +1,10 @@
 // The USB side of the emulated device and its byte dispatch.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -13,19 +15,25 @@
 #endif
 
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "protocol/commands.h"
 #include "sim/device.h"
 
 namespace sim {
 namespace {
 
+// What the scenario makes happen at a call of a given number.
+enum CallEvent : unsigned { kFails = 1, kUnplugs = 2, kTerminates = 4, kInterrupts = 8 };
+
 // The attached devices, each with its own state; a device's handle is its
 // address. The listing shows them in `order`, which the scenario may
-// reverse between connections.
+// reverse between connections; a device unplugged leaves it.
 struct Bus {
     std::vector<std::unique_ptr<Device>> devices;
     std::vector<std::size_t> order;
-    std::array<std::uint32_t, kD2xxCallCount> callCounts{};  // over all devices, for `fail`
+    std::array<std::uint32_t, kD2xxCallCount> callCounts{};  // over all devices
+    // Per call: call number -> CallEvent bits, from the scenario.
+    std::array<std::map<std::uint32_t, unsigned>, kD2xxCallCount> events;
     std::uint32_t closes = 0;
     Device* updated = nullptr;  // the device opened last
     std::string lockFolder;     // `bus`: where devices are locked across processes
@@ -34,12 +42,37 @@ struct Bus {
 Bus g_bus;
 Scenario g_scenario;
 
-// Counts the call and tells whether the scenario makes this one fail.
-bool FailsNow(D2xxCall call) {
-    std::uint32_t n = ++g_bus.callCounts[static_cast<int>(call)];
-    auto it = g_scenario.failures.find(call);
-    if (it == g_scenario.failures.end()) return false;
-    return std::find(it->second.begin(), it->second.end(), n) != it->second.end();
+void LeaveMode(Device& d);
+
+// The device is gone from the bus: it is no longer listed, sends nothing
+// more, and every call on a handle to it fails.
+void Unplug(Device& d) {
+    if (d.unplugged) return;
+    d.unplugged = true;
+    std::size_t index = 0;
+    while (g_bus.devices[index].get() != &d) ++index;
+    g_bus.order.erase(std::remove(g_bus.order.begin(), g_bus.order.end(), index), g_bus.order.end());
+    LeaveMode(d);
+    d.toHost.clear();
+    d.txBacklog = 0;
+}
+
+// Counts the call and carries out what the scenario makes happen at it:
+// `concerned` (the handle's device, the one an open names; otherwise the one
+// the update talks to) may be unplugged, and a stop requested as SIGTERM or
+// Ctrl+C would, taking effect at the program's next device call or pause.
+// True when the call fails.
+bool CallHappens(D2xxCall call, Device* concerned) {
+    auto which = static_cast<std::size_t>(call);
+    std::uint32_t n = ++g_bus.callCounts[which];
+    const auto& events = g_bus.events[which];
+    if (events.empty()) return false;
+    auto it = events.find(n);
+    if (it == events.end()) return false;
+    if (it->second & kUnplugs) Unplug(concerned ? *concerned : TheDevice());
+    if (it->second & kTerminates) OnTerminate();
+    if (it->second & kInterrupts) OnInterrupt();
+    return it->second & kFails;
 }
 
 // The open device a handle stands for, or null.
@@ -49,15 +82,41 @@ Device* Opened(FT_HANDLE h) {
     return nullptr;
 }
 
+void Unlock(Device& d);
+
+// The device is closed: its handle is given back. A device that
+// re-enumerates, or one plugged in meanwhile: the order changes between
+// connections.
+void Release(Device& d) {
+    d.open = false;
+    Unlock(d);
+    ++g_bus.closes;
+    if (g_bus.closes == g_scenario.swapOrderAfter) std::reverse(g_bus.order.begin(), g_bus.order.end());
+    if (g_bus.closes == g_scenario.attachAfter) {
+        std::vector<std::size_t> later;
+        for (std::size_t i = 0; i < g_scenario.attachedLater.size(); ++i)
+            later.push_back(g_scenario.devices.size() + i);
+        g_bus.order.insert(g_bus.order.begin(), later.begin(), later.end());
+    }
+}
+
 // What every call on an open device does first: the devices catch up with
-// the clock, the scenario may make the call fail, and the handle must be
-// an open device's. Null with the status to return otherwise.
+// the clock, the scenario may make the call fail or take the device away,
+// and the handle must be an open device's that is still attached. Null with
+// the status to return otherwise. A close of a device that is gone fails
+// as every other call on it, and still gives the handle back.
 Device* Enter(D2xxCall call, FT_HANDLE h, FT_STATUS& refused) {
     for (auto& d : g_bus.devices) GateArrayDue(*d, NowMs());
+    Device* d = Opened(h);
+    bool fails = CallHappens(call, d);
     refused = FT_IO_ERROR;
-    if (FailsNow(call)) return nullptr;
+    if (d && d->unplugged) {
+        if (call == D2xxCall::Close) Release(*d);
+        return nullptr;
+    }
+    if (fails) return nullptr;
     refused = FT_INVALID_HANDLE;
-    return Opened(h);
+    return d;
 }
 
 // The device listed at an index, or null past the end.
@@ -156,50 +215,90 @@ void CommandByte(Device& d, std::uint8_t byte) {
     }
 }
 
-void DataByte(Device& d, std::uint8_t byte) {
+// Data bytes (below 0xC0) for the mode the processor is in, a run of them
+// at a time: only a command byte changes where they go.
+void Data(Device& d, const std::uint8_t* bytes, std::size_t count) {
     if (d.prom.groupOpen) {
-        PromGroupData(d, byte);
+        PromGroupData(d, bytes, count);
         return;
     }
     switch (d.mode) {
         case Mode::Loader:
-            if (byte == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent(d)) {
-                ++d.handshakes;
-                if (d.scenario.handshakeReply)
-                    SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
-                return;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (bytes[i] == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent(d)) {
+                    ++d.handshakes;
+                    if (d.scenario.handshakeReply)
+                        SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
+                    continue;
+                }
+                LoaderData(d, bytes[i]);
             }
-            LoaderData(d, byte);
             return;
         case Mode::GateArrayErase:
         case Mode::GateArrayProgram:
-            GateArrayData(d, byte);
+            GateArrayData(d, bytes, count);
             return;
         default:
             return;
     }
 }
 
-void Receive(Device& d, std::uint8_t byte) {
-    if (byte >= CMD_END)
-        CommandByte(d, byte);
-    else
-        DataByte(d, byte);
+// What the processor receives: a byte of 0xC0 or more is a command byte,
+// the others are data.
+void Receive(Device& d, const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t end = i;
+        while (end < count && bytes[end] < CMD_END) ++end;
+        if (end > i) Data(d, bytes + i, end - i);
+        if (end < count) CommandByte(d, bytes[end]);
+        i = end;
+    }
+}
+
+// FT_LIST_ALL: every device's text (pArg1 an array of buffers ended by a
+// null pointer) or location (pArg1 an array of DWORDs) at once, and their
+// number in pArg2. A program lists so to show what is attached before a
+// run; it is no part of the run, so the scenario's `fail` does not count it.
+FT_STATUS ListAll(PVOID pArg1, PVOID pArg2, DWORD naming) {
+    if (!pArg1 || !pArg2 || naming == 0) return FT_INVALID_PARAMETER;
+    DWORD count = static_cast<DWORD>(g_bus.order.size());
+    for (DWORD i = 0; i < count; ++i) {
+        const Device& d = *Listed(i);
+        if (naming == FT_OPEN_BY_LOCATION) {
+            static_cast<DWORD*>(pArg1)[i] = d.location;
+            continue;
+        }
+        char* out = static_cast<char**>(pArg1)[i];
+        if (!out) break;  // the caller's array ends here
+        static const std::string kUnread;
+        const std::string& text = d.noAccess ? kUnread : naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description;
+        std::memset(out, 0, FT_DESCRIPTION_SIZE);
+        std::memcpy(out, text.c_str(), std::min<std::size_t>(text.size(), FT_DESCRIPTION_SIZE - 1));
+    }
+    *static_cast<DWORD*>(pArg2) = count;
+    return FT_OK;
 }
 
 FT_STATUS WINAPI SimListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
-    if (FailsNow(D2xxCall::ListDevices)) return FT_IO_ERROR;
+    if (Flags & FT_LIST_ALL) return ListAll(pArg1, pArg2, D2xxNaming(Flags));
+    if (CallHappens(D2xxCall::ListDevices, nullptr)) return FT_IO_ERROR;
     if (Flags & FT_LIST_NUMBER_ONLY) {
         if (!pArg1) return FT_INVALID_PARAMETER;
         *static_cast<DWORD*>(pArg1) = static_cast<DWORD>(g_bus.order.size());
         return FT_OK;
     }
-    bool bySerial = Flags & FT_OPEN_BY_SERIAL_NUMBER, byDescription = Flags & FT_OPEN_BY_DESCRIPTION;
-    if (!(Flags & FT_LIST_BY_INDEX) || bySerial == byDescription) return FT_INVALID_PARAMETER;
+    DWORD naming = D2xxNaming(Flags);
+    if (!(Flags & FT_LIST_BY_INDEX) || naming == 0) return FT_INVALID_PARAMETER;
     const Device* d = Listed(reinterpret_cast<std::uintptr_t>(pArg1));
     if (!d) return FT_DEVICE_NOT_FOUND;
     if (!pArg2) return FT_INVALID_PARAMETER;
-    const std::string& text = bySerial ? d->serial : d->description;
+    if (naming == FT_OPEN_BY_LOCATION) {
+        *static_cast<DWORD*>(pArg2) = d->location;
+        return FT_OK;
+    }
+    // The driver cannot open a device this user may not use to read its names.
+    if (d->noAccess) return FT_DEVICE_NOT_OPENED;
+    const std::string& text = naming == FT_OPEN_BY_SERIAL_NUMBER ? d->serial : d->description;
     char* out = static_cast<char*>(pArg2);
     std::memset(out, 0, FT_DESCRIPTION_SIZE);
     std::memcpy(out, text.c_str(), std::min<std::size_t>(text.size(), FT_DESCRIPTION_SIZE - 1));
@@ -214,7 +313,10 @@ bool Lock(Device& d) {
     (void)d;  // the stand-in DLL serves one process: nothing to lock against
     return true;
 #else
-    std::string path = (std::filesystem::path(g_bus.lockFolder) / (d.serial + ".lock")).string();
+    // By location: serial numbers may be missing or shared.
+    char name[32];
+    std::snprintf(name, sizeof name, "%08X.lock", static_cast<unsigned>(d.location));
+    std::string path = (std::filesystem::path(g_bus.lockFolder) / name).string();
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -234,22 +336,28 @@ void Unlock(Device& d) {
 }
 
 FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
-    if (FailsNow(D2xxCall::OpenEx)) return FT_DEVICE_NOT_OPENED;
-    bool bySerial = Flags == FT_OPEN_BY_SERIAL_NUMBER;
-    if ((!bySerial && Flags != FT_OPEN_BY_DESCRIPTION) || !pArg1 || !pHandle) return FT_INVALID_PARAMETER;
+    // Flags that name the device one way, and nothing else.
+    DWORD naming = D2xxNaming(Flags);
+    bool valid = naming == Flags && naming != 0 && (pArg1 || naming == FT_OPEN_BY_LOCATION) && pHandle;
     // The first device in listing order named exactly so.
-    const char* name = static_cast<const char*>(pArg1);
     Device* found = nullptr;
     for (std::size_t index : g_bus.order) {
         Device& d = *g_bus.devices[index];
-        if ((bySerial ? d.serial : d.description) == name) {
+        bool named =
+            valid && (naming == FT_OPEN_BY_LOCATION
+                          ? d.location == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1))
+                          : (naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description) ==
+                                static_cast<const char*>(pArg1));
+        if (named) {
             found = &d;
             break;
         }
     }
-    if (!found) return FT_DEVICE_NOT_FOUND;
+    if (CallHappens(D2xxCall::OpenEx, found)) return FT_DEVICE_NOT_OPENED;
+    if (!valid) return FT_INVALID_PARAMETER;
+    if (!found || found->unplugged) return FT_DEVICE_NOT_FOUND;
     // The driver opens a device once, in this process or another.
-    if (found->open || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
+    if (found->open || found->noAccess || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
     found->open = true;
     found->readTimeoutMs = 0;
     g_bus.updated = found;
@@ -261,18 +369,7 @@ FT_STATUS WINAPI SimClose(FT_HANDLE h) {
     FT_STATUS refused;
     Device* d = Enter(D2xxCall::Close, h, refused);
     if (!d) return refused;
-    d->open = false;
-    Unlock(*d);
-    // A device that re-enumerates, or one plugged in meanwhile: the order
-    // changes between connections.
-    ++g_bus.closes;
-    if (g_bus.closes == g_scenario.swapOrderAfter) std::reverse(g_bus.order.begin(), g_bus.order.end());
-    if (g_bus.closes == g_scenario.attachAfter) {
-        std::vector<std::size_t> later;
-        for (std::size_t i = 0; i < g_scenario.attachedLater.size(); ++i)
-            later.push_back(g_scenario.devices.size() + i);
-        g_bus.order.insert(g_bus.order.begin(), later.begin(), later.end());
-    }
+    Release(*d);
     return FT_OK;
 }
 
@@ -318,7 +415,7 @@ FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD writt
     if (!buffer || !written) return FT_INVALID_PARAMETER;
     DrainTx(*d);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    for (DWORD i = 0; i < count; ++i) Receive(*d, bytes[i]);
+    Receive(*d, bytes, count);
     d->txBacklog += count;
     bool servingGateArray = d->mode == Mode::GateArrayErase || d->mode == Mode::GateArrayProgram;
     *written = servingGateArray ? GateArrayBytesWritten(*d, count) : count;
@@ -387,10 +484,22 @@ Device* FindDevice(const std::string& serial) {
     return nullptr;
 }
 
+Device* DeviceAt(DWORD location) {
+    for (auto& d : g_bus.devices)
+        if (d->location == location) return d.get();
+    return nullptr;
+}
+
 void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) {
     for (auto& d : g_bus.devices) Unlock(*d);
     g_bus = Bus{};
     g_scenario = scenario;
+    for (auto [calls, event] : {std::pair{&scenario.failures, kFails},
+                                {&scenario.unplugs, kUnplugs},
+                                {&scenario.terminations, kTerminates},
+                                {&scenario.interruptions, kInterrupts}})
+        for (const auto& [call, numbers] : *calls)
+            for (std::uint32_t n : numbers) g_bus.events[static_cast<std::size_t>(call)][n] |= event;
     std::uint32_t length = 0;
     if (scenario.gaLength) {
         length = *scenario.gaLength;
@@ -408,14 +517,16 @@ void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) 
     for (std::size_t i = 0; i < count; ++i) {
         auto d = std::make_unique<Device>();
         d->scenario = scenario;
+        d->location = static_cast<DWORD>(i + 1);
         if (i < all.size()) {
             d->description = all[i].description;
             d->serial = all[i].serial;
+            d->noAccess = all[i].noAccess;
         }
         if (i < scenario.devices.size()) g_bus.order.push_back(i);
         d->txDrainedAt = NowMs();
         d->gateArray.length = length;
-        d->gateArray.image.assign(length, 0xFF);
+        d->gateArray.image.assign(length, kGateArrayOldByte);
         g_bus.devices.push_back(std::move(d));
     }
     if (!scenario.bus.empty()) {
@@ -431,9 +542,14 @@ const D2xxOps* EmulatorD2xx() { return &kEmulator; }
 
 void SendToHost(Device& device, const std::string& bytes, std::uint64_t at) {
     auto& queue = device.toHost;
+    // Mostly the bytes come after all that is on the way already.
+    if (queue.empty() || queue.back().at <= at) {
+        for (char c : bytes) queue.push_back({at, static_cast<std::uint8_t>(c)});
+        return;
+    }
     auto pos = std::upper_bound(queue.begin(), queue.end(), at,
                                 [](std::uint64_t t, const Device::Incoming& in) { return t < in.at; });
-    std::deque<Device::Incoming> add;
+    std::vector<Device::Incoming> add;
     for (char c : bytes) add.push_back({at, static_cast<std::uint8_t>(c)});
     queue.insert(pos, add.begin(), add.end());
 }

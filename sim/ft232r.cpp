@@ -124,11 +124,12 @@ UsbAnswer Standard(const Ft232r& chip, const UsbSetup& setup, std::string& data)
 
 }  // namespace
 
-bool Ft232rFor(const std::string& serial, Ft232r& chip) {
-    const Device* device = FindDevice(serial);
+bool Ft232rFor(DWORD location, Ft232r& chip) {
+    const Device* device = DeviceAt(location);
     if (!device) return false;
     chip = Ft232r{};
-    chip.serial = serial;
+    chip.location = location;
+    chip.serial = device->serial;
     chip.description = device->description;
     chip.latencyFrom = NowMs();
     return true;
@@ -137,7 +138,8 @@ bool Ft232rFor(const std::string& serial, Ft232r& chip) {
 bool Ft232rOpen(Ft232r& chip) {
     if (chip.device) return true;
     FT_HANDLE handle = nullptr;
-    if (Emulated().OpenEx(chip.serial.data(), FT_OPEN_BY_SERIAL_NUMBER, &handle) != FT_OK) return false;
+    void* location = reinterpret_cast<void*>(static_cast<std::uintptr_t>(chip.location));
+    if (Emulated().OpenEx(location, FT_OPEN_BY_LOCATION, &handle) != FT_OK) return false;
     // The chip takes what has come and never waits for more.
     Emulated().SetTimeouts(handle, 1, 0);
     chip.device = handle;

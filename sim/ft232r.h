@@ -35,7 +35,8 @@ constexpr std::uint16_t kFt232rRelease = 0x0600;  // bcdDevice: libftdi1 takes i
 inline constexpr char kFt232rManufacturer[] = "FTDI";
 
 struct Ft232r {
-    std::string serial;          // the emulated device's
+    DWORD location = 0;          // the emulated device's, which the chip opens it by
+    std::string serial;          // its serial number string (none when empty)
     std::string description;     // its product string
     FT_HANDLE device = nullptr;  // the emulated device, open while a driver holds the chip
     std::uint8_t latencyMs = kFt232rDefaultLatencyMs;
@@ -46,10 +47,10 @@ struct Ft232r {
     std::uint8_t bitMode = 0;
 };
 
-// The chip in front of the emulated device with this serial number, with
-// the device's description for its product string. False when the
+// The chip in front of the emulated device at this location, with the
+// device's description and serial number for its strings. False when the
 // emulator has no such device.
-bool Ft232rFor(const std::string& serial, Ft232r& chip);
+bool Ft232rFor(DWORD location, Ft232r& chip);
 
 // A driver takes the chip (opens the emulated device) or lets it go. Open
 // fails when the emulated device is open already (another process on the

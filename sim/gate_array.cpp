@@ -6,17 +6,22 @@
 // the next block a moment after each answer.
 //
 // Erase mode: asks for the first four blocks, falls silent, erases for
-// ga_erase_ms and then sends its report. Programming mode: asks for every
-// block in order and keeps the answers, then asks for every block again and
-// compares, then falls silent. With ga_requests the programming mode sends
+// ga_erase_ms and then sends its report; a reset before then cuts the erase
+// short. Programming mode: asks for every
+// block in order and programs the answers, then asks for every block again
+// and compares them with what it holds, then falls silent. The gate array is
+// flash: programming only clears bits, so it takes effect as given only on
+// an erased gate array. With ga_requests the programming mode sends
 // that list instead of the passes; each request waits up to a second for
 // its answer, so that odd requests the host ignores do not stall it.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/clock.h"
 #include "protocol/limits.h"
 #include "sim/device.h"
+#include "sim/hex_text.h"
 
 namespace sim {
 namespace {
@@ -45,37 +50,52 @@ void ForgetVerification(GateArrayState& ga) {
     ga.verifyMismatches = 0;
 }
 
+// The erase takes ga_erase_ms, and its report follows at its end.
 void StartErase(Device& d, std::uint64_t at) {
     auto& ga = d.gateArray;
-    ga.image.assign(ga.length, 0xFF);
-    ++ga.erases;
+    ga.erasing = true;
+    ga.eraseEndsAt = at + d.scenario.gaEraseMs;
     ForgetVerification(ga);  // it no longer says anything about the contents
-    if (d.scenario.gaReport) SendToHost(d, *d.scenario.gaReport, at + d.scenario.gaEraseMs);
+    if (d.scenario.gaReport) SendToHost(d, *d.scenario.gaReport, ga.eraseEndsAt);
 }
 
-// The next request of the passes, or the end of them.
+// An erase whose time is up has set every byte to 0xFF.
+void FinishEraseIfDone(GateArrayState& ga) {
+    if (!ga.erasing || NowMs() < ga.eraseEndsAt) return;
+    ga.erasing = false;
+    ga.image.assign(ga.length, 0xFF);
+    ++ga.erases;
+}
+
+// The next request of the passes, or the end of them. A pass whose last
+// block has been answered has reached its end, even when the device then
+// stops (ga_stop_after).
 void AskNext(Device& d, std::uint64_t at) {
     auto& ga = d.gateArray;
-    if (Stopped(d)) return;
     bool erasing = d.mode == Mode::GateArrayErase;
     std::uint32_t blocks = PassBlocks(ga);
     if (erasing && blocks > kEraseModeBlocks) blocks = kEraseModeBlocks;
-    if (ga.nextBlock == blocks) {
-        if (erasing) {
-            StartErase(d, at);
-            return;
-        }
+    bool passEnded = ga.nextBlock == blocks;
+    if (passEnded && !erasing) {
         if (ga.verifying) {
             ga.verifyRan = true;
+            ++ga.verifications;
             return;  // both passes done: silent
         }
+        ++ga.programmingPasses;
         ga.verifying = true;
         ga.nextBlock = 0;
-        if (blocks == 0) return;
     }
+    if (Stopped(d)) return;
+    if (passEnded && erasing) {
+        StartErase(d, at);
+        return;
+    }
+    if (ga.nextBlock == blocks) return;  // no block to ask for at all
     std::uint32_t offset = ga.nextBlock++ * kBlockSize;
-    char text[8];
-    std::snprintf(text, sizeof text, "%06u", offset + 1);
+    std::string text(6, '0');  // the position in six decimal digits
+    for (std::uint32_t rest = offset + 1, i = 6; rest > 0 && i > 0; rest /= 10)
+        text[--i] = static_cast<char>('0' + rest % 10);
     SendToHost(d, text, at);
     ++ga.requestsSent;
     ga.pendingRequest = offset;
@@ -133,27 +153,25 @@ std::int64_t AnsweredOffset(const Device& d) {
     return -1;
 }
 
-unsigned HexValue(char c) {
-    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-    if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-    return 0;
-}
-
 void TakeAnswer(Device& d) {
     auto& ga = d.gateArray;
     ++ga.answersReceived;
     if (d.scenario.gaShortWrite && ga.answersReceived == *d.scenario.gaShortWrite) ga.shortWriteNow = true;
     std::int64_t offset = AnsweredOffset(d);
     if (d.mode == Mode::GateArrayProgram && offset >= 0) {
+        const auto* text = reinterpret_cast<const unsigned char*>(ga.answer.data());
+        const std::int8_t* digit = kHexDigitValues.data();
+        std::uint8_t* held = ga.image.data() + offset;
+        std::uint64_t bytes =
+            std::min<std::uint64_t>(kBlockSize, ga.length - std::min<std::uint64_t>(offset, ga.length));
         bool mismatch = false;
-        for (std::uint32_t i = 0; i < kBlockSize; ++i) {
-            std::uint64_t at = static_cast<std::uint64_t>(offset) + i;
-            if (at >= ga.length) break;
-            auto byte = static_cast<std::uint8_t>(HexValue(ga.answer[2 * i]) << 4 | HexValue(ga.answer[2 * i + 1]));
+        for (std::uint64_t i = 0; i < bytes; ++i) {
+            // A character that is no digit counts as 0.
+            int high = digit[text[2 * i]], low = digit[text[2 * i + 1]];
+            auto byte = static_cast<std::uint8_t>((high < 0 ? 0 : high) << 4 | (low < 0 ? 0 : low));
             if (!ga.verifying)
-                ga.image[at] = byte;
-            else if (ga.image[at] != byte)
+                held[i] &= byte;  // flash: programming only clears bits
+            else if (held[i] != byte)
                 mismatch = true;
         }
         if (mismatch) {
@@ -178,10 +196,15 @@ void GateArrayProgramBegin(Device& d) {
     Begin(d);
 }
 
-void GateArrayData(Device& d, std::uint8_t byte) {
+void GateArrayData(Device& d, const std::uint8_t* bytes, std::size_t count) {
     auto& ga = d.gateArray;
-    ga.answer.push_back(static_cast<char>(byte));
-    if (ga.answer.size() == kAnswerLength) TakeAnswer(d);
+    while (count > 0) {
+        std::size_t take = std::min<std::size_t>(count, kAnswerLength - ga.answer.size());
+        ga.answer.append(reinterpret_cast<const char*>(bytes), take);
+        bytes += take;
+        count -= take;
+        if (ga.answer.size() == kAnswerLength) TakeAnswer(d);
+    }
 }
 
 DWORD GateArrayBytesWritten(Device& d, DWORD count) {
@@ -191,6 +214,7 @@ DWORD GateArrayBytesWritten(Device& d, DWORD count) {
 }
 
 void GateArrayDue(Device& d, std::uint64_t until) {
+    FinishEraseIfDone(d.gateArray);
     if (!ServingList(d)) return;
     auto& ga = d.gateArray;
     const auto& list = *d.scenario.gaRequests;
@@ -204,10 +228,17 @@ void GateArrayDue(Device& d, std::uint64_t until) {
     }
 }
 
-// A reset, or another mode: what the device meant to send later is not sent.
+// A reset, or another mode: what the device meant to send later is not
+// sent, and an erase still running is cut short, the gate array left as it
+// was.
 void GateArrayEnd(Device& d) {
     DropPlanned(d);
     auto& ga = d.gateArray;
+    FinishEraseIfDone(ga);
+    if (ga.erasing) {
+        ga.erasing = false;
+        ++ga.erasesCutShort;
+    }
     ga.answer.clear();
     ga.pendingRequest = -1;
     ga.listed.clear();

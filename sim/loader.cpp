@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "sim/device.h"
+#include "sim/hex_text.h"
 
 namespace sim {
 namespace {
@@ -34,23 +35,12 @@ enum RecordType : std::uint8_t {
     kExtendedLinearAddress = 0x04,
 };
 
-bool HexDigit(char c, unsigned& value) {
-    if (c >= '0' && c <= '9')
-        value = static_cast<unsigned>(c - '0');
-    else if (c >= 'A' && c <= 'F')
-        value = static_cast<unsigned>(c - 'A' + 10);
-    else if (c >= 'a' && c <= 'f')
-        value = static_cast<unsigned>(c - 'a' + 10);
-    else
-        return false;
-    return true;
-}
-
 // The byte written as two hex digits at text[pos]; false if they are not.
 bool HexByteAt(const std::string& text, std::size_t pos, unsigned& value) {
-    unsigned high = 0, low = 0;
-    if (pos + 1 >= text.size() || !HexDigit(text[pos], high) || !HexDigit(text[pos + 1], low)) return false;
-    value = high * 16 + low;
+    if (pos + 1 >= text.size()) return false;
+    int high = HexDigitValue(text[pos]), low = HexDigitValue(text[pos + 1]);
+    if (high < 0 || low < 0) return false;
+    value = static_cast<unsigned>(high * 16 + low);
     return true;
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/clock.h"
 #include "sim/device.h"
+#include "sim/hex_text.h"
 
 namespace sim {
 namespace {
@@ -24,21 +25,18 @@ constexpr std::uint8_t kWriteEnable = 0x06;
 constexpr std::uint8_t kChipErase = 0xC7;
 constexpr std::uint8_t kPageProgram = 0x02;
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // The bytes of the group's text; a lone last digit is dropped, as the
 // processor converts digits in pairs. nullopt when a character is no digit.
 std::optional<std::vector<std::uint8_t>> Decode(const std::string& text) {
-    for (char c : text)
-        if (HexDigit(c) < 0) return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(HexDigit(text[i]) << 4 | HexDigit(text[i + 1])));
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    const std::int8_t* value = kHexDigitValues.data();
+    std::size_t count = text.size();
+    for (std::size_t i = 0; i < count; ++i)
+        if (value[digits[i]] < 0) return std::nullopt;
+    std::vector<std::uint8_t> bytes(count / 2);
+    std::uint8_t* out = bytes.data();
+    for (std::size_t i = 0; i + 1 < count; i += 2)
+        out[i / 2] = static_cast<std::uint8_t>(value[digits[i]] << 4 | value[digits[i + 1]]);
     return bytes;
 }
 
@@ -118,7 +116,9 @@ void PromGroupOpen(Device& device) {
     device.prom.groupText.clear();
 }
 
-void PromGroupData(Device& device, std::uint8_t byte) { device.prom.groupText += static_cast<char>(byte); }
+void PromGroupData(Device& device, const std::uint8_t* bytes, std::size_t count) {
+    device.prom.groupText.append(reinterpret_cast<const char*>(bytes), count);
+}
 
 void PromGroupClose(Device& device) {
     PromState& prom = device.prom;

@@ -187,7 +187,16 @@ std::string Differs(const char* what, DWORD recorded, DWORD made) {
 }
 
 const char* NamingWord(Naming naming) {
-    return naming == Naming::Serial ? "serial" : naming == Naming::Description ? "description" : "none";
+    switch (naming) {
+        case Naming::Serial:
+            return "serial";
+        case Naming::Description:
+            return "description";
+        case Naming::Location:
+            return "location";
+        default:
+            return "none";
+    }
 }
 
 // How the program's call differs from the recorded one; empty if not.
@@ -208,6 +217,8 @@ std::string CallDiffers(const RecordedCall& rec, const RecordedCall& made) {
                 return Differs("the naming", NamingWord(rec.naming), NamingWord(made.naming));
             if (rec.naming == Naming::None && rec.argument != made.argument)
                 return Differs("the flags", rec.argument, made.argument);
+            if (rec.naming == Naming::Location && rec.argument != made.argument)
+                return Differs("the location", rec.argument, made.argument);
             if (rec.sent != made.sent) return Differs("the name", "\"" + rec.sent + "\"", "\"" + made.sent + "\"");
             return "";
         case D2xxCall::Read:
@@ -285,10 +296,16 @@ std::uint64_t UntilNextCall(const RecordedCall& rec) {
 }
 
 Naming NamingOf(DWORD flags) {
-    // As the trace names it: the serial number first.
-    if (flags & FT_OPEN_BY_SERIAL_NUMBER) return Naming::Serial;
-    if (flags & FT_OPEN_BY_DESCRIPTION) return Naming::Description;
-    return Naming::None;
+    switch (D2xxNaming(flags)) {
+        case FT_OPEN_BY_SERIAL_NUMBER:
+            return Naming::Serial;
+        case FT_OPEN_BY_DESCRIPTION:
+            return Naming::Description;
+        case FT_OPEN_BY_LOCATION:
+            return Naming::Location;
+        default:
+            return Naming::None;
+    }
 }
 
 RecordedCall Made(D2xxCall call) {
@@ -301,7 +318,7 @@ FT_STATUS WINAPI ReplayListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
     RecordedCall made = Made(D2xxCall::ListDevices);
     if (Flags & FT_LIST_NUMBER_ONLY) {
         made.listing = Listing::Count;
-    } else if ((Flags & FT_LIST_BY_INDEX) && NamingOf(Flags) != Naming::None) {
+    } else if ((Flags & FT_LIST_BY_INDEX) && !(Flags & FT_LIST_ALL) && NamingOf(Flags) != Naming::None) {
         made.listing = Listing::ByIndex;
         made.argument = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
         made.naming = NamingOf(Flags);
@@ -312,7 +329,9 @@ FT_STATUS WINAPI ReplayListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
     const RecordedCall* rec = Match(made);
     if (made.listing == Listing::Count && pArg1) *static_cast<DWORD*>(pArg1) = rec ? rec->results[0] : 0;
     if (!rec) return kDivergedStatus;
-    if (made.listing == Listing::ByIndex && rec->status == FT_OK && pArg2) {
+    if (made.listing == Listing::ByIndex && made.naming == Naming::Location && rec->status == FT_OK && pArg2) {
+        *static_cast<DWORD*>(pArg2) = rec->results[0];
+    } else if (made.listing == Listing::ByIndex && rec->status == FT_OK && pArg2) {
         // As the driver fills its 64 bytes: terminated when there is room.
         char* out = static_cast<char*>(pArg2);
         std::size_t n = std::min<std::size_t>(rec->got.size(), FT_DESCRIPTION_SIZE);
@@ -324,9 +343,11 @@ FT_STATUS WINAPI ReplayListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
 
 FT_STATUS WINAPI ReplayOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     RecordedCall made = Made(D2xxCall::OpenEx);
-    made.naming = NamingOf(Flags);
+    made.naming = D2xxNaming(Flags) == Flags ? NamingOf(Flags) : Naming::None;
     if (made.naming == Naming::None)
         made.argument = Flags;
+    else if (made.naming == Naming::Location)
+        made.argument = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
     else if (pArg1)
         made.sent =
             std::string(static_cast<const char*>(pArg1), strnlen(static_cast<const char*>(pArg1), FT_DESCRIPTION_SIZE));

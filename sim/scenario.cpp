@@ -128,7 +128,8 @@ void SkipBlanks(const std::string& s, std::size_t& pos) {
 }
 
 // "<description> [<serial>], ...": a description, quoted or not, and an
-// optional serial number in brackets, each entry separated by a comma.
+// optional serial number in brackets ("[]": none), each entry separated by
+// a comma. Serial numbers may repeat, as those of cheap adapters do.
 bool ParseDevices(const std::string& value, std::vector<AttachedDevice>& out, std::string& why,
                   std::size_t serialsBefore = 0) {
     out.clear();
@@ -144,22 +145,21 @@ bool ParseDevices(const std::string& value, std::vector<AttachedDevice>& out, st
             pos = end == std::string::npos ? value.size() : end;
         }
         SkipBlanks(value, pos);
+        bool serialGiven = false;
         if (pos < value.size() && value[pos] == '[') {
             std::size_t close = value.find(']', pos);
             if (close == std::string::npos) return why = "a serial number is not closed with ]", false;
             device.serial = Trim(value.substr(pos + 1, close - pos - 1));
-            if (device.serial.empty() || device.serial.find_first_of(" \t\"") != std::string::npos)
-                return why = "a serial number is one word in brackets", false;
+            if (device.serial.find_first_of(" \t\"") != std::string::npos)
+                return why = "a serial number is one word in brackets, or none: []", false;
+            serialGiven = true;
             pos = close + 1;
             SkipBlanks(value, pos);
         }
         if (device.description.empty()) return why = "expected descriptions separated by commas", false;
         if (device.description.size() >= 64 || device.serial.size() >= 64)
             return why = "a description or a serial number has at most 63 characters", false;
-        if (device.serial.empty()) device.serial = DefaultSerial(serialsBefore + out.size() + 1);
-        for (const AttachedDevice& other : out)
-            if (other.serial == device.serial)
-                return why = "two devices have the serial number " + device.serial, false;
+        if (!serialGiven) device.serial = DefaultSerial(serialsBefore + out.size() + 1);
         out.push_back(device);
         if (pos < value.size() && value[pos++] != ',') return why = "expected a comma between devices", false;
     }
@@ -172,32 +172,50 @@ bool SplitTwo(const std::string& value, std::string& first, std::string& second)
     return static_cast<bool>(in >> first >> second) && !(in >> extra);
 }
 
-bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std::string& why) {
+// The places (from 1) no_access names, marked once every device is known.
+struct NoAccessKey {
+    int line;
+    std::vector<std::uint32_t> places;
+};
+
+bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std::string& why,
+              std::vector<NoAccessKey>& noAccess, int line) {
     std::uint32_t n = 0;
+    if (key == "no_access") {
+        std::vector<std::string> items;
+        NoAccessKey places{line, {}};
+        if (!ParseList(value, items)) return why = "expected device places (from 1) separated by commas", false;
+        for (const std::string& item : items) {
+            if (!ParsePositive(item, n)) return why = "expected device places (from 1) separated by commas", false;
+            places.places.push_back(n);
+        }
+        noAccess.push_back(places);
+        return true;
+    }
     if (key == "devices") return ParseDevices(value, s.devices, why);
     if (key == "attach_after") {
         std::istringstream in(value);
         std::string rest;
         if (!(in >> s.attachAfter) || s.attachAfter == 0 || !std::getline(in, rest))
             return why = "expected <closes from 1> <devices>", false;
-        if (!ParseDevices(rest, s.attachedLater, why, s.devices.size())) return false;
-        for (const AttachedDevice& later : s.attachedLater)
-            for (const AttachedDevice& d : s.devices)
-                if (d.serial == later.serial) return why = "two devices have the serial number " + d.serial, false;
-        return true;
+        return ParseDevices(rest, s.attachedLater, why, s.devices.size());
     }
     if (key == "bus") {
         if (value.empty()) return why = "expected a folder", false;
         s.bus = value;
         return true;
     }
-    if (key == "fail") {
+    if (key == "fail" || key == "unplug_after" || key == "terminate_after" || key == "interrupt_after") {
+        auto& calls = key == "fail"              ? s.failures
+                      : key == "unplug_after"    ? s.unplugs
+                      : key == "terminate_after" ? s.terminations
+                                                 : s.interruptions;
         std::string call, count;
         if (!SplitTwo(value, call, count) || !ParsePositive(count, n))
             return why = "expected <D2XX call> <call number from 1>", false;
         D2xxCall which;
         if (!D2xxCallByName(call.c_str(), which)) return why = "unknown D2XX call " + QuoteForMessage(call), false;
-        s.failures[which].push_back(n);
+        calls[which].push_back(n);
         return true;
     }
     if (key == "handshake_reply") {
@@ -273,6 +291,7 @@ std::string DefaultSerial(std::size_t n) {
 }
 
 bool ParseScenario(const std::string& text, const std::string& name, Scenario& out, std::string& error) {
+    std::vector<NoAccessKey> noAccess;
     std::istringstream in(text);
     std::string raw;
     int lineNumber = 0;
@@ -297,13 +316,24 @@ bool ParseScenario(const std::string& text, const std::string& name, Scenario& o
         std::string why;
         if (eq == std::string::npos) {
             why = "expected key = value";
-        } else if (!ApplyKey(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), out, why)) {
+        } else if (!ApplyKey(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), out, why, noAccess, lineNumber)) {
             // why is set
         } else {
             continue;
         }
         error = name + ":" + std::to_string(lineNumber) + ": " + why;
         return false;
+    }
+    std::size_t attached = out.devices.size();
+    for (const NoAccessKey& key : noAccess) {
+        for (std::uint32_t place : key.places) {
+            if (place > attached + out.attachedLater.size()) {
+                error = name + ":" + std::to_string(key.line) + ": no_access names device " + std::to_string(place) +
+                        "; the scenario has " + std::to_string(attached + out.attachedLater.size());
+                return false;
+            }
+            (place <= attached ? out.devices[place - 1] : out.attachedLater[place - attached - 1]).noAccess = true;
+        }
     }
     return true;
 }

@@ -23,6 +23,9 @@ constexpr std::size_t kScenarioSizeLimit = 1u << 20;
 struct AttachedDevice {
     std::string description;
     std::string serial;
+    // This user may not open it (no_access): the driver cannot read its
+    // names, nor open it.
+    bool noAccess = false;
     bool operator==(const AttachedDevice&) const = default;
 };
 
@@ -43,8 +46,13 @@ struct Scenario {
     // A folder shared by processes that emulate the same devices: a device
     // open in one of them cannot be opened in another. Empty: none.
     std::string bus;
-    // D2XX call -> the 1-based numbers of the calls of it that fail.
+    // D2XX call -> the 1-based numbers of the calls of it (counted over the
+    // run and all devices) at which something happens: the call fails; the
+    // device it concerns is unplugged; the program gets SIGTERM, or a Ctrl+C.
     std::map<D2xxCall, std::vector<std::uint32_t>> failures;
+    std::map<D2xxCall, std::vector<std::uint32_t>> unplugs;
+    std::map<D2xxCall, std::vector<std::uint32_t>> terminations;
+    std::map<D2xxCall, std::vector<std::uint32_t>> interruptions;
     // The byte the device sends after the sync byte; nullopt: silent.
     std::optional<std::uint8_t> handshakeReply = 0x55;
 

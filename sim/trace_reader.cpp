@@ -11,6 +11,7 @@
 #include "platform/d2xx_trace.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "sim/hex_text.h"
 
 namespace sim {
 namespace {
@@ -78,12 +79,13 @@ class LineReader {
     }
 
     // "0x" and eight hexadecimal digits: the flags of an unusual listing.
-    bool HexFlags(DWORD& value) {
-        if (!Literal("0x", "flags as 0x and eight hexadecimal digits")) return false;
+    // "0x" and eight hexadecimal digits: flags, or a location.
+    bool Hex32(DWORD& value, const char* what) {
+        if (!Literal("0x", what)) return false;
         value = 0;
         for (int i = 0; i < 8; ++i) {
-            int digit = at_ < text_.size() ? HexDigit(text_[at_]) : -1;
-            if (digit < 0) return Fail("flags as 0x and eight hexadecimal digits");
+            int digit = at_ < text_.size() ? HexDigitValue(text_[at_]) : -1;
+            if (digit < 0) return Fail(what);
             value = value << 4 | static_cast<DWORD>(digit);
             ++at_;
         }
@@ -98,8 +100,8 @@ class LineReader {
             return true;
         }
         std::size_t start = at_;
-        while (at_ + 1 < text_.size() && HexDigit(text_[at_]) >= 0 && HexDigit(text_[at_ + 1]) >= 0) {
-            out += static_cast<char>(HexDigit(text_[at_]) << 4 | HexDigit(text_[at_ + 1]));
+        while (at_ + 1 < text_.size() && HexDigitValue(text_[at_]) >= 0 && HexDigitValue(text_[at_ + 1]) >= 0) {
+            out += static_cast<char>(HexDigitValue(text_[at_]) << 4 | HexDigitValue(text_[at_ + 1]));
             at_ += 2;
         }
         if (at_ == start || (at_ < text_.size() && text_[at_] != ' ')) {
@@ -118,9 +120,9 @@ class LineReader {
             if (c == '\\') {
                 if (at_ < text_.size() && (text_[at_] == '"' || text_[at_] == '\\')) {
                     c = text_[at_++];
-                } else if (at_ + 2 < text_.size() && text_[at_] == 'x' && HexDigit(text_[at_ + 1]) >= 0 &&
-                           HexDigit(text_[at_ + 2]) >= 0) {
-                    c = static_cast<char>(HexDigit(text_[at_ + 1]) << 4 | HexDigit(text_[at_ + 2]));
+                } else if (at_ + 2 < text_.size() && text_[at_] == 'x' && HexDigitValue(text_[at_ + 1]) >= 0 &&
+                           HexDigitValue(text_[at_ + 2]) >= 0) {
+                    c = static_cast<char>(HexDigitValue(text_[at_ + 1]) << 4 | HexDigitValue(text_[at_ + 2]));
                     at_ += 3;
                 } else {
                     return Fail("an escape \\\", \\\\ or \\xHH");
@@ -143,17 +145,12 @@ class LineReader {
     bool End() { return AtEnd() || Fail("the end of the line"); }
 
   private:
-    static int HexDigit(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    }
-
     std::string_view text_;
     std::size_t at_ = 0;
     const char* expected_ = nullptr;
 };
+
+constexpr char kLocationForm[] = "a location as 0x and eight hexadecimal digits";
 
 // The arguments and results of one call, after "<ms> <call>".
 bool ReadCall(LineReader& in, RecordedCall& c) {
@@ -167,16 +164,24 @@ bool ReadCall(LineReader& in, RecordedCall& c) {
             if (in.Try("index ")) {
                 c.listing = Listing::ByIndex;
                 if (!in.Dword(c.argument, "the index")) return false;
+                if (in.Try(" location")) {
+                    c.naming = Naming::Location;
+                    return in.Status(c.status) && in.Blank() && (in.Try("-") || in.Hex32(c.results[0], kLocationForm));
+                }
                 // Version 1 wrote no naming: always by description.
                 c.naming = in.Try(" serial") ? Naming::Serial : Naming::Description;
                 if (c.naming == Naming::Description) in.Try(" description");
                 return in.Status(c.status) && in.Blank() && in.Quoted(c.got);
             }
             c.listing = Listing::OtherFlags;
-            return in.HexFlags(c.argument) && in.Status(c.status);
+            return in.Hex32(c.argument, "flags as 0x and eight hexadecimal digits") && in.Status(c.status);
         case D2xxCall::OpenEx:
             if (!in.Blank()) return false;
             if (in.Try("flags ")) return in.Dword(c.argument, "the flags") && in.Status(c.status);
+            if (in.Try("location ")) {
+                c.naming = Naming::Location;
+                return in.Hex32(c.argument, kLocationForm) && in.Status(c.status);
+            }
             // Version 1 wrote no naming: always by description.
             c.naming = in.Try("serial ") ? Naming::Serial : Naming::Description;
             if (c.naming == Naming::Description) in.Try("description ");
@@ -340,7 +345,15 @@ std::string QuotedText(const std::string& text) {
     return quoted + "\"";
 }
 
-const char* NamingWord(Naming naming) { return naming == Naming::Serial ? "serial" : "description"; }
+const char* NamingWord(Naming naming) {
+    return naming == Naming::Serial ? "serial" : naming == Naming::Location ? "location" : "description";
+}
+
+std::string LocationText(DWORD location) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(location));
+    return text;
+}
 
 }  // namespace
 
@@ -475,7 +488,10 @@ std::string DescribeCall(const RecordedCall& c, bool withResults, std::size_t ma
                 arg("index");
                 arg(std::to_string(c.argument));
                 arg(NamingWord(c.naming));
-                result(QuotedText(c.got));
+                if (c.naming != Naming::Location)
+                    result(QuotedText(c.got));
+                else
+                    result(c.status == FT_OK ? LocationText(c.results[0]) : "-");
             } else {
                 char flags[16];
                 std::snprintf(flags, sizeof flags, "0x%08X", static_cast<unsigned>(c.argument));
@@ -488,7 +504,7 @@ std::string DescribeCall(const RecordedCall& c, bool withResults, std::size_t ma
                 arg(std::to_string(c.argument));
             } else {
                 arg(NamingWord(c.naming));
-                arg(QuotedText(c.sent));
+                arg(c.naming == Naming::Location ? LocationText(c.argument) : QuotedText(c.sent));
             }
             break;
         case D2xxCall::Close:

@@ -25,7 +25,7 @@ namespace sim {
 constexpr std::size_t kTraceSizeLimit = std::size_t{1} << 30;
 
 // How a listing or an open named the device.
-enum class Naming { None, Description, Serial };
+enum class Naming { None, Description, Serial, Location };
 
 // FT_ListDevices' three forms, as the trace writes them.
 enum class Listing { Count, ByIndex, OtherFlags };
@@ -43,14 +43,16 @@ struct RecordedCall {
     Listing listing = Listing::Count;  // FT_ListDevices
     Naming naming = Naming::None;      // FT_ListDevices by index, FT_OpenEx
     // FT_ListDevices: the index, or the flags of another form; FT_OpenEx:
-    // the flags when the device was not named; FT_Read: the count asked;
+    // the location it named, or the flags when the device was not named;
+    // FT_Read: the count asked;
     // FT_Purge: the mask; FT_SetTimeouts: the read time-out.
     DWORD argument = 0;
     DWORD writeTimeout = 0;  // FT_SetTimeouts
     std::string sent;        // FT_Write: the bytes; FT_OpenEx: the text it named
 
     // Results.
-    // FT_ListDevices count: the number; FT_Write: the count written;
+    // FT_ListDevices count: the number, by index and location: the
+    // location; FT_Write: the count written;
     // FT_GetQueueStatus, FT_GetStatus: the bytes received, then for the
     // latter the transmit queue and the event status.
     DWORD results[3] = {0, 0, 0};

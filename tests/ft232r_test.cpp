@@ -21,7 +21,7 @@ class Ft232rTest : public DeviceTest {
     // The chip in front of the scenario's device, opened by a driver.
     sim::Ft232r& Chip(const std::string& scenario = "") {
         Start(scenario);
-        EXPECT_TRUE(sim::Ft232rFor(Device().serial, chip_));
+        EXPECT_TRUE(sim::Ft232rFor(Device().location, chip_));
         EXPECT_TRUE(sim::Ft232rOpen(chip_));
         return chip_;
     }
@@ -138,7 +138,7 @@ TEST_F(Ft232rTest, DescriptorsAndOpenRequestsAreAnFt232rs) {
 
     // A device open already (in another process on the bus) is refused.
     sim::Ft232r second;
-    ASSERT_TRUE(sim::Ft232rFor("FT5K2Q1A", second));
+    ASSERT_TRUE(sim::Ft232rFor(Device().location, second));
     EXPECT_FALSE(sim::Ft232rOpen(second));
     sim::Ft232rClose(chip_);
     EXPECT_TRUE(sim::Ft232rOpen(second));

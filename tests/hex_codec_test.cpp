@@ -1,5 +1,5 @@
-// The hex text codec: digits, hex bytes and words on files, the running
-// checksum, and the close of an image file.
+// The hex text codec: digits, hex bytes and words read from and written to
+// text in memory, the running checksum, and the close of a written file.
 #include "image/hex_codec.h"
 
 #include <gmock/gmock.h>
@@ -22,14 +22,10 @@ std::FILE* FileWith(const std::string& text) {
     return file;
 }
 
-std::string Written(void (*write)(unsigned, std::FILE*), unsigned value) {
-    std::FILE* file = std::tmpfile();
-    write(value, file);
-    std::rewind(file);
-    char text[8] = {};
-    std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
-    return std::string(text, n);
+std::string Written(void (*write)(unsigned, std::string&), unsigned value) {
+    std::string text = "<";
+    write(value, text);
+    return text.substr(1);  // appended to what was there
 }
 
 class HexCodecTest : public ::testing::Test {
@@ -54,28 +50,26 @@ TEST_F(HexCodecTest, DigitsAreUpperCaseOutAndEitherCaseIn) {
 }
 
 TEST_F(HexCodecTest, ReadHexByteAddsWholeBytesToTheRunningChecksum) {
-    std::FILE* file = FileWith("7fFF");
-    EXPECT_EQ(ReadHexByte(file), 0x7Fu);
+    TextReader in{"7fFF"};
+    EXPECT_EQ(ReadHexByte(in), 0x7Fu);
     EXPECT_EQ(g_runningChecksum, 0x7F);
     g_runningChecksum = 0x02;
-    EXPECT_EQ(ReadHexByte(file), 0xFFu);
+    EXPECT_EQ(ReadHexByte(in), 0xFFu);
     EXPECT_EQ(g_runningChecksum, 0x01);
-    // At the end of the file: 0, and the checksum stays.
-    EXPECT_EQ(ReadHexByte(file), 0u);
+    // At the end of the text: 0, and the checksum stays.
+    EXPECT_EQ(ReadHexByte(in), 0u);
     EXPECT_EQ(g_runningChecksum, 0x01);
-    std::fclose(file);
+    EXPECT_EQ(in.at, 4u);
 
-    file = FileWith("A");
-    EXPECT_EQ(ReadHexByte(file), 0xA0u);  // one digit left
+    TextReader last{"A"};
+    EXPECT_EQ(ReadHexByte(last), 0xA0u);  // one digit left
     EXPECT_EQ(g_runningChecksum, 0x01);
-    std::fclose(file);
 }
 
 TEST_F(HexCodecTest, ReadHexWordIsHighByteFirst) {
-    std::FILE* file = FileWith("0078fff8");
-    EXPECT_EQ(ReadHexWord(file), 0x0078u);
-    EXPECT_EQ(ReadHexWord(file), 0xFFF8u);
-    std::fclose(file);
+    TextReader in{"0078fff8"};
+    EXPECT_EQ(ReadHexWord(in), 0x0078u);
+    EXPECT_EQ(ReadHexWord(in), 0xFFF8u);
 }
 
 TEST_F(HexCodecTest, WritesAreUpperCaseAndLeaveTheChecksum) {
@@ -97,6 +91,13 @@ TEST_F(HexCodecTest, CloseImageFileReportsAFailedClose) {
     ASSERT_NE(full, nullptr);
     std::fputc('x', full);
     EXPECT_EQ(CloseImageFile(full), FILE_CLOSE_FAILURE);
+    // Unbuffered, the write fails at once and the close itself goes well:
+    // the file is incomplete all the same.
+    full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    std::fwrite("xyz", 1, 3, full);
+    EXPECT_EQ(CloseImageFile(full), FILE_CLOSE_FAILURE);
     LogToBuffer(nullptr);
-    EXPECT_EQ(log, "error closing file\n");
+    EXPECT_EQ(log, "error closing file\nerror closing file\n");
 }

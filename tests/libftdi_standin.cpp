@@ -12,9 +12,6 @@
 namespace {
 
 LibftdiStandin g_standin;
-// An emulated device's libusb_device stands for its serial number: the
-// token is its place in this list, from 1.
-std::vector<std::string> g_tokens;
 // The open contexts, each with the chip in front of its emulated device.
 std::map<ftdi_context*, sim::Ft232r> g_open;
 // Transfers from a chip under way, in the order they were submitted, and
@@ -24,33 +21,29 @@ std::vector<libusb_transfer*> g_cancelled;
 
 const D2xxOps& Emulator() { return *sim::EmulatorD2xx(); }
 
-struct libusb_device* Token(const std::string& serial) {
-    auto at = std::find(g_tokens.begin(), g_tokens.end(), serial);
-    if (at == g_tokens.end()) at = g_tokens.insert(at, serial);
-    return reinterpret_cast<struct libusb_device*>(static_cast<std::uintptr_t>(at - g_tokens.begin() + 1));
+// An emulated device's libusb_device stands for its location, which is
+// never 0.
+struct libusb_device* Token(DWORD location) {
+    return reinterpret_cast<struct libusb_device*>(static_cast<std::uintptr_t>(location));
 }
+DWORD LocationOf(struct libusb_device* dev) { return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(dev)); }
 
-const std::string& SerialOf(struct libusb_device* dev) {
-    return g_tokens.at(reinterpret_cast<std::uintptr_t>(dev) - 1);
-}
+// The emulated device a token stands for; null once it is gone.
+const sim::Device* DeviceOf(struct libusb_device* dev) { return sim::DeviceAt(LocationOf(dev)); }
 
 int Fail(ftdi_context* ftdi, int code, const char* text) {
     ftdi->error_str = text;
     return code;
 }
 
-// The serial numbers of the emulated devices in the emulator's listing order.
-std::vector<std::string> Attached() {
-    std::vector<std::string> serials;
+// The locations of the emulated devices in the emulator's listing order,
+// listed all at once: the stand-in's own looks are not the program's calls.
+std::vector<DWORD> Attached() {
+    std::vector<DWORD> locations(128);
     DWORD count = 0;
-    Emulator().ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
-    for (DWORD i = 0; i < count; ++i) {
-        char serial[FT_DESCRIPTION_SIZE] = {};
-        void* index = reinterpret_cast<void*>(static_cast<std::uintptr_t>(i));
-        Emulator().ListDevices(index, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
-        serials.push_back(serial);
-    }
-    return serials;
+    Emulator().ListDevices(locations.data(), &count, FT_LIST_ALL | FT_OPEN_BY_LOCATION);
+    locations.resize(count);
+    return locations;
 }
 
 ftdi_context* StandinNew() {
@@ -86,10 +79,10 @@ int StandinFindAll(ftdi_context*, ftdi_device_list** devlist, int vendor, int pr
     int found = 0;
     ftdi_device_list** tail = devlist;
     *devlist = nullptr;
-    for (const std::string& serial : Attached()) {
-        auto id = g_standin.ids.find(serial);
+    for (DWORD location : Attached()) {
+        auto id = g_standin.ids.find(sim::DeviceAt(location)->serial);
         if (!Matches(id == g_standin.ids.end() ? UsbId{0x0403, 0x6001} : id->second, vendor, product)) continue;
-        *tail = new ftdi_device_list{nullptr, Token(serial)};
+        *tail = new ftdi_device_list{nullptr, Token(location)};
         tail = &(*tail)->next;
         ++found;
     }
@@ -112,11 +105,11 @@ void Copy(const std::string& text, char* out, int size) {
 
 int StandinGetStrings(ftdi_context* ftdi, struct libusb_device* dev, char* manufacturer, int mnf_len, char* description,
                       int desc_len, char* serial, int serial_len) {
-    const std::string& sn = SerialOf(dev);
-    if (g_standin.unreadable.count(sn)) return Fail(ftdi, -4, "libusb_open() failed");
+    const sim::Device* device = DeviceOf(dev);
+    if (!device || device->noAccess) return Fail(ftdi, -4, "libusb_open() failed");
+    const std::string& sn = device->serial;
     if (serial && g_standin.withoutSerial.count(sn)) return Fail(ftdi, -9, "unable to fetch serial number");
-    const sim::Device* device = sim::FindDevice(sn);
-    if (!device) return Fail(ftdi, -4, "libusb_open() failed");
+    if (g_standin.brokenStrings.count(sn)) return Fail(ftdi, -8, "get product description failed");
     auto longer = g_standin.descriptions.find(sn);
     Copy("FTDI", manufacturer, mnf_len);
     Copy(longer != g_standin.descriptions.end() ? longer->second : device->description, description, desc_len);
@@ -127,8 +120,10 @@ int StandinGetStrings(ftdi_context* ftdi, struct libusb_device* dev, char* manuf
 // Claims the emulated device, which refuses when it is open already, in
 // this process or another on the same bus: libusb's busy interface.
 int StandinOpenDev(ftdi_context* ftdi, struct libusb_device* dev) {
+    const sim::Device* device = DeviceOf(dev);
+    if (!device || device->noAccess) return Fail(ftdi, -4, "libusb_open() failed");
     sim::Ft232r chip;
-    if (!sim::Ft232rFor(SerialOf(dev), chip) || !sim::Ft232rOpen(chip))
+    if (!sim::Ft232rFor(LocationOf(dev), chip) || !sim::Ft232rOpen(chip))
         return Fail(ftdi, -5, "unable to claim usb device. Make sure the default FTDI driver is not in use");
     g_open[ftdi] = chip;
     ftdi->usb_dev = reinterpret_cast<struct libusb_device_handle*>(dev);
@@ -274,13 +269,25 @@ int StandinPurgeBuffers(ftdi_context* ftdi) {
 
 const char* StandinErrorString(ftdi_context* ftdi) { return ftdi->error_str; }
 
+std::uint8_t StandinBusNumber(struct libusb_device*) { return 1; }
+
+int StandinPortNumbers(struct libusb_device* dev, std::uint8_t* ports, int size) {
+    const sim::Device* device = DeviceOf(dev);
+    auto other = device ? g_standin.ports.find(device->serial) : g_standin.ports.end();
+    std::vector<std::uint8_t> path = other != g_standin.ports.end()
+                                         ? other->second
+                                         : std::vector<std::uint8_t>{static_cast<std::uint8_t>(LocationOf(dev))};
+    if (static_cast<int>(path.size()) > size) return -8;  // LIBUSB_ERROR_OVERFLOW
+    std::copy(path.begin(), path.end(), ports);
+    return static_cast<int>(path.size());
+}
+
 }  // namespace
 
 LibftdiStandin& Standin() { return g_standin; }
 
 void ResetLibftdiStandin() {
     g_standin = LibftdiStandin{};
-    g_tokens.clear();
     // Contexts a test left open; the emulator forgets their devices when it starts again.
     for (auto& open : g_open) delete open.first;
     g_open.clear();
@@ -301,6 +308,8 @@ LibftdiApi StandinLibftdi(bool release15) {
     api.ftdi_write_data = StandinWriteData;
     api.ftdi_usb_purge_buffers = StandinPurgeBuffers;
     api.ftdi_get_error_string = StandinErrorString;
+    api.libusb_get_bus_number = StandinBusNumber;
+    api.libusb_get_port_numbers = StandinPortNumbers;
     api.libusb_alloc_transfer = StandinAllocTransfer;
     api.libusb_free_transfer = StandinFreeTransfer;
     api.libusb_submit_transfer = StandinSubmitTransfer;

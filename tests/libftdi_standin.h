@@ -1,9 +1,9 @@
 // A stand-in for the libftdi1 and libusb-1.0 functions the libftdi backend
 // calls, over the emulated devices (sim::EmulatorD2xx()) on the program's
-// clock: the USB devices are the emulator's listing, opening claims the
-// emulated device, a transfer from the chip ends when the chip sends (the
-// wait for it moves the clock on), a write goes to the device. Faults on
-// demand.
+// clock: the USB devices are the emulator's listing, each on bus 1 at the
+// port of its emulated location, opening claims the emulated device, a
+// transfer from the chip ends when the chip sends (the wait for it moves
+// the clock on), a write goes to the device. Faults on demand.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/d2xx_libftdi.h"
 
@@ -19,10 +20,15 @@ struct LibftdiStandin {
     // Settings. The USB ids of the emulated devices by serial number; the
     // others are FTDI's 0403:6001.
     std::map<std::string, UsbId> ids;
-    // Devices whose strings cannot be read (no access rights), and devices
-    // whose chip has no serial number string, by serial number.
-    std::set<std::string> unreadable;
+    // Devices whose chip has no serial number string, by serial number. An
+    // emulated device this user may not open (sim::Device::noAccess, the
+    // scenario's no_access) cannot be opened to read its strings either.
     std::set<std::string> withoutSerial;
+    // Devices whose description cannot be fetched though they opened.
+    std::set<std::string> brokenStrings;
+    // USB port paths other than the port of the device's location, by
+    // serial number.
+    std::map<std::string, std::vector<std::uint8_t>> ports;
     // Descriptions longer than an emulated device's, by serial number.
     std::map<std::string, std::string> descriptions;
     // The chip: false, an ideal one that hands over what the device sends

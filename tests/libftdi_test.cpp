@@ -9,11 +9,13 @@
 #include <functional>
 
 #include "device/link.h"
+#include "device/selection.h"
 #include "libftdi_standin.h"
 #include "platform/clock.h"
 #include "platform/d2xx_libftdi.h"
 #include "platform/d2xx_trace.h"
 #include "platform/interrupt.h"
+#include "protocol/status.h"
 #include "test_support.h"
 #include "update/process_state.h"
 #include "update/run_update.h"
@@ -173,14 +175,100 @@ TEST_F(LibftdiTest, ListsAndOpensByTheNamesTheStagesUse) {
     EXPECT_FALSE(sim::FindDevice("B2")->open);
 
     // A chip without a serial number string is listed with an empty one; a
-    // device this user may not read fails the listing, saying why.
+    // device this user may not open is one to pass over (its location is
+    // known all the same), and a device whose strings fail otherwise fails
+    // the listing, saying why.
     Standin().withoutSerial.insert("A1");
-    Standin().unreadable.insert("C3");
+    sim::FindDevice("C3")->noAccess = true;
+    Standin().brokenStrings.insert("D4");
     ASSERT_EQ(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
     ASSERT_EQ(byIndex(0, FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
     EXPECT_EQ(std::string(text), "");
-    EXPECT_EQ(byIndex(3, FT_OPEN_BY_DESCRIPTION), static_cast<FT_STATUS>(FT_IO_ERROR));
-    EXPECT_THAT(Output(), HasSubstr("libftdi: cannot read the names of FTDI device 3: libusb_open() failed\n"));
+    EXPECT_EQ(byIndex(3, FT_OPEN_BY_DESCRIPTION), static_cast<FT_STATUS>(FT_DEVICE_NOT_OPENED));
+    EXPECT_EQ(byIndex(3, FT_OPEN_BY_SERIAL_NUMBER), static_cast<FT_STATUS>(FT_DEVICE_NOT_OPENED));
+    DWORD location = 0;
+    ASSERT_EQ(FT_ListDevices(reinterpret_cast<void*>(3), &location, FT_LIST_BY_INDEX | FT_OPEN_BY_LOCATION), FT_OK);
+    EXPECT_EQ(location, 0x01300000u);  // bus 1, port 3: the third device of the scenario
+    EXPECT_EQ(Output(), "");
+    EXPECT_EQ(byIndex(2, FT_OPEN_BY_DESCRIPTION), static_cast<FT_STATUS>(FT_IO_ERROR));
+    EXPECT_THAT(Output(),
+                HasSubstr("libftdi: cannot read the names of FTDI device 2: get product description failed\n"));
+    // Nor can this user open it by its location.
+    FT_HANDLE unreadable = nullptr;
+    EXPECT_EQ(FT_OpenEx(reinterpret_cast<void*>(std::uintptr_t{location}), FT_OPEN_BY_LOCATION, &unreadable),
+              static_cast<FT_STATUS>(FT_DEVICE_NOT_OPENED));
+    EXPECT_THAT(Output(), HasSubstr("libftdi: cannot open location 0x01300000: libusb_open() failed\n"));
+}
+
+// What a new user met through libftdi1: adapters without a serial number,
+// and adapters the udev rule gives this user no access to, at the start
+// and plugged in mid-run. The update reaches the QVM7316 and no other.
+TEST_F(LibftdiTest, TheUpdateReachesTheQvm7316AmongAdapters) {
+    struct Case {
+        const char* scenario;
+        DWORD qvm7316;      // its place in the scenario, its port on bus 1
+        const char* opens;  // every connection's open
+    } cases[] = {
+        {"devices = \"FT232R USB UART\" [], QVM7316 []", 2, "location 0x01200000 = 0"},
+        {"devices = QVM7316 [], \"FT232R USB UART\" []\nswap_order_after = 4", 1, "location 0x01100000 = 0"},
+        {"devices = \"FT232R USB UART\" [F9], QVM7316 [A1]\nno_access = 1, 3\n"
+         "attach_after = 5 \"FT232R USB UART\" [F8]",
+         2, "serial \"A1\" = 0"},
+    };
+    CopySamples();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        ResetProcessState();
+        ResetLibftdiStandin();
+        UseVirtualClock();
+        Start(c.scenario);
+        UseLibftdi();
+        ASSERT_EQ(UpdateWorker(), 0) << Output();
+        std::vector<std::string> opens;
+        for (const auto& t : Trace())
+            if (t.call == "FT_OpenEx") opens.push_back(t.rest);
+        EXPECT_EQ(opens, std::vector<std::string>(9, c.opens));
+        EXPECT_TRUE(sim::DeviceAt(c.qvm7316)->gateArray.verifyMatched);
+        const std::vector<std::uint8_t>& held = sim::DeviceAt(c.qvm7316)->gateArray.image;
+        EXPECT_EQ(std::string(held.begin(), held.end()), ReadFile("GEN.dat"));
+        EXPECT_EQ(sim::DeviceAt(3 - c.qvm7316)->handshakes, 0u);
+    }
+}
+
+TEST_F(LibftdiTest, AnOpenBySerialNumberTakesTheListedDeviceOnly) {
+    Start("devices = QVM7316 [A1]");
+    UseLibftdi();
+    DWORD count = 0;
+    ASSERT_EQ(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    // Between the listing and the open another device takes that serial
+    // number's place: not the device listed.
+    sim::FindDevice("A1")->description = "FT232R USB UART";
+    FT_HANDLE handle = nullptr;
+    EXPECT_EQ(FT_OpenEx(const_cast<char*>("A1"), FT_OPEN_BY_SERIAL_NUMBER, &handle),
+              static_cast<FT_STATUS>(FT_DEVICE_NOT_FOUND));
+    sim::FindDevice("A1")->description = "QVM7316";
+    ASSERT_EQ(FT_OpenEx(const_cast<char*>("A1"), FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_OK);
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+
+    // A port path that no location can hold fails the location query, and
+    // the connection that needs it, as a failed listing.
+    Start("devices = QVM7316 []");
+    Standin().ports[""] = {1, 2, 3, 4, 5, 6, 7};
+    UseLibftdi();
+    EXPECT_EQ(OpenDevice(), USB_LIST_FAILURE);
+    EXPECT_THAT(Output(), HasSubstr("second List Device Failed\n"));
+}
+
+TEST(LibftdiLocationTest, TheBusAndEachPortAreDigitsOfTheLocation) {
+    DWORD location = 0;
+    const std::uint8_t path[] = {1, 4, 15, 2, 3, 9, 1};
+    ASSERT_TRUE(LibftdiLocation(3, path, 2, location));
+    EXPECT_EQ(location, 0x03140000u);
+    ASSERT_TRUE(LibftdiLocation(255, path, 6, location));
+    EXPECT_EQ(location, 0xFF14F239u);
+    EXPECT_FALSE(LibftdiLocation(1, path, 7, location));  // seven ports deep
+    const std::uint8_t wide[] = {2, 16};
+    EXPECT_FALSE(LibftdiLocation(1, wide, 2, location));  // a hub port above 15
 }
 
 TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include "device/selection.h"
 #include "protocol/status.h"
 #include "test_support.h"
 
@@ -28,13 +29,16 @@ TEST_F(LinkTest, FindsTheModelAmongOtherDevicesAndOpensItBySerialNumber) {
     std::vector<std::string> lines;
     for (const auto& t : Trace()) lines.push_back(std::to_string(t.ms) + " " + t.call + " " + t.rest);
     // The count, the 200 ms pause, every description, the serial number of
-    // the QVM7316 only, and the open by that serial number.
+    // the QVM7316, then that of every other device (the QVM7316's must be
+    // the only one of its kind), and the open by it.
     EXPECT_THAT(
         lines,
         ElementsAre("0 FT_ListDevices count = 0 2", "200 FT_ListDevices index 0 description = 0 \"FT232R USB UART\"",
                     "200 FT_ListDevices index 1 description = 0 \"QVM7316\"",
-                    "200 FT_ListDevices index 1 serial = 0 \"A1B2C3\"", "200 FT_OpenEx serial \"A1B2C3\" = 0"));
-    EXPECT_EQ(RunDeviceSerial(), "A1B2C3");
+                    "200 FT_ListDevices index 1 serial = 0 \"A1B2C3\"", "200 FT_ListDevices index 0 serial = 0 \"FT1\"",
+                    "200 FT_OpenEx serial \"A1B2C3\" = 0"));
+    ASSERT_NE(RunDevice(), nullptr);
+    EXPECT_EQ(RunDevice()->serial, "A1B2C3");
 }
 
 TEST_F(LinkTest, OnlyOneDeviceIsEverMeant) {
@@ -145,4 +149,49 @@ TEST_F(LinkTest, MissingVendorLibraryGivesOneLineAndAFailingOpen) {
     EXPECT_EQ(Output(),
               "D2XX driver library libftd2xx.so could not be loaded - is the FTDI driver installed?\n"
               "first List Device Failed\n");
+}
+
+// ---- A device unplugged ----
+
+TEST_F(LinkTest, AnUnpluggedDeviceFailsEveryCallOnItsHandleAndLeavesTheListing) {
+    Start("devices = FT232R USB UART [FT1], QVM7316 [A1]\nunplug_after = FT_Read 1");
+    ASSERT_EQ(OpenDevice(), 0);
+    FT_HANDLE handle = g_deviceHandle;
+    SendCommandByte(0xE8);
+    char buffer[8];
+    DWORD count = 99, tx = 0, event = 0;
+    // It vanishes at the call the scenario names; that call fails too.
+    EXPECT_EQ(FT_Read(handle, buffer, 1, &count), FT_IO_ERROR);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(FT_Write(handle, buffer, 1, &count), FT_IO_ERROR);
+    EXPECT_EQ(FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX), FT_IO_ERROR);
+    EXPECT_EQ(FT_SetTimeouts(handle, 500, 0), FT_IO_ERROR);
+    EXPECT_EQ(FT_GetQueueStatus(handle, &count), FT_IO_ERROR);
+    EXPECT_EQ(FT_GetStatus(handle, &count, &tx, &event), FT_IO_ERROR);
+    // Its close fails as well, and still gives the handle back.
+    EXPECT_EQ(CloseDevice(), USB_CLOSE_FAILURE);
+    EXPECT_FALSE(Device().open);
+    EXPECT_EQ(FT_Close(handle), FT_INVALID_HANDLE);
+    EXPECT_TRUE(Device().unplugged);
+
+    // Only the other device is listed now, and the run's device is gone.
+    Output();
+    EXPECT_EQ(OpenDevice(), DEVICE_NOT_FOUND);
+    EXPECT_EQ(Output(), "1 FTDI device(s) found\nQVM7316 A1 is no longer connected - exiting\n");
+    EXPECT_EQ(FT_OpenEx(const_cast<char*>("A1"), FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND);
+    EXPECT_THAT(sim::DeviceReport(*sim::FindDevice("A1")), HasSubstr("unplugged: yes\n"));
+    EXPECT_THAT(sim::DeviceReport(*sim::FindDevice("FT1")), HasSubstr("unplugged: no\n"));
+}
+
+TEST_F(LinkTest, ADeviceUnpluggedWhileItIsListedOrOpenedIsNotFound) {
+    // Counted, then gone before its description is asked for.
+    Start("unplug_after = FT_ListDevices 2");
+    EXPECT_EQ(OpenDevice(), USB_LIST_FAILURE);
+    EXPECT_EQ(Output(), "1 FTDI device(s) found\nsecond List Device Failed\n");
+    EXPECT_EQ(Trace().back().rest, "index 0 description = 2 \"\"");
+
+    Start("unplug_after = FT_OpenEx 1");
+    EXPECT_EQ(OpenDevice(), DEVICE_OPEN_FAILURE);
+    EXPECT_EQ(Trace().back().rest, "serial \"EMU00001\" = 2");
+    EXPECT_FALSE(Device().open);
 }

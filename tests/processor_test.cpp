@@ -16,6 +16,7 @@
 #include "update/progress.h"
 #include "update/stages.h"
 
+using ::testing::_;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -150,6 +151,25 @@ TEST_F(ProcessorTest, RejectedReplyWindsDownAndFails) {
     EXPECT_EQ(Device().loader.recordsRejected, 1u);
 }
 
+TEST_F(ProcessorTest, ABootStatusRecordTheLoaderDidNotTakeFailsTheStage) {
+    // Refused, or not answered at all: either way the processor may not
+    // start the new firmware. The wind-down is the same as after a line.
+    const std::string bsb = ":03000003060000F4";
+    for (const char* scenario : {"echo_status = X 3", "echo = none 3"}) {
+        Start(scenario);
+        WriteFile("gn.hex", Line(0x0000, 16) + Line(0x0010, 16));
+        EXPECT_EQ(ProgramProcessor(), USB_READ_FAILURE) << scenario;
+        EXPECT_THAT(Writes(), ElementsAre(HasSubstr(" E0"), _, _, HasSubstr(Hex(bsb)), HasSubstr(" C0"))) << scenario;
+        std::string reply = std::string(scenario).find("none") == std::string::npos ? bsb + "X\r\n" : "";
+        std::string out = Output();
+        EXPECT_THAT(out, HasSubstr("BSB string sent\nIncorrect return!\nOriginal Data: " + bsb +
+                                   "\nReturned Data: " + reply + "\n"))
+            << scenario;
+        EXPECT_THAT(out, Not(HasSubstr("CPU programming done"))) << scenario;
+        EXPECT_FALSE(Device().open) << scenario;
+    }
+}
+
 TEST_F(ProcessorTest, RepliesThatCannotBeJudgedAreIncorrect) {
     // A record of 20 bytes is echoed in 54 bytes; the read takes 50, so the
     // checked byte is an echoed one.
@@ -207,7 +227,7 @@ TEST_F(ProcessorTest, EveryFailureReturnsItsCodeAndReleasesWhatWasOpened) {
         {"fail = FT_Read 1", USB_READ_FAILURE, "....\n\nUSB Read Failed\n", false},
         {"fail = FT_Write 4", USB_WRITE_FAILURE, "Doing BSB.....\nUSB Write Failed\n", false},  // the BSB record
         {"fail = FT_SetTimeouts 3", USB_TIMEOUT_FAILURE, "Doing BSB.....\nSetTimeout Failed\n", false},
-        {"fail = FT_Read 3", 0, "BSB Read Failed\nCPU programming done\n", false},
+        {"fail = FT_Read 3", USB_READ_FAILURE, "BSB Read Failed\n", false},
         {"fail = FT_Close 1", USB_CLOSE_FAILURE, "BSB string sent\nClose Failed\n", true},
     };
     for (const Row& row : rows) {
@@ -253,13 +273,11 @@ TEST_F(ProcessorTest, ResetFailuresStopWhereTheyHappen) {
         std::uint32_t resets, factoryResets;
         bool open;
     } rows[] = {
-        {"devices =", USB_OPEN_FAILURE, 0, 0, false},
-        {"fail = FT_OpenEx 2", USB_OPEN_FAILURE, 1, 0, false},
-        {"fail = FT_Purge 1", USB_PURGE_FAILURE, 0, 0, false},
-        {"fail = FT_Purge 2", USB_PURGE_FAILURE, 1, 0, false},
-        {"fail = FT_Close 1", USB_CLOSE_FAILURE, 1, 0, true},
-        {"fail = FT_Close 2", USB_CLOSE_FAILURE, 1, 1, true},
-        {"fail = FT_Write 1", 0, 0, 1, false},  // only printed; the stage goes on
+        {"devices =", USB_OPEN_FAILURE, 0, 0, false},          {"fail = FT_OpenEx 2", USB_OPEN_FAILURE, 1, 0, false},
+        {"fail = FT_Purge 1", USB_PURGE_FAILURE, 0, 0, false}, {"fail = FT_Purge 2", USB_PURGE_FAILURE, 1, 0, false},
+        {"fail = FT_Close 1", USB_CLOSE_FAILURE, 1, 0, true},  {"fail = FT_Close 2", USB_CLOSE_FAILURE, 1, 1, true},
+        {"fail = FT_Write 1", USB_WRITE_FAILURE, 0, 1, false},  // the stage goes on, and fails at its end
+        {"fail = FT_Write 2", USB_WRITE_FAILURE, 0, 1, false},  // the first connection's 0xC0
     };
     for (const Row& row : rows) {
         Start(row.scenario);

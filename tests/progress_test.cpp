@@ -53,3 +53,14 @@ TEST_F(ProgressTest, TickMovesTheStepCounterByOne) {
     EXPECT_EQ(g_stepCounter, 2);
     EXPECT_THAT(DisplayEvents(), ElementsAre("progress 1  QVM7316 - 1%", "progress 2  QVM7316 - 2%"));
 }
+
+TEST_F(ProgressTest, TicksStopShowingAt99AndOnlyTheRunShowsDone) {
+    for (int i = 0; i < 120; ++i) TickProgress();
+    EXPECT_EQ(g_stepCounter, 120);  // the counter itself goes on
+    auto shown = ShownValues();
+    ASSERT_EQ(shown.size(), 99u);
+    EXPECT_EQ(shown.back(), 99);
+    for (const auto& event : DisplayEvents()) EXPECT_THAT(event, ::testing::Not(::testing::HasSubstr("DONE!")));
+    ShowProgress(100);  // the run's success
+    EXPECT_EQ(DisplayEvents().back(), "progress 100  QVM7316 - DONE!");
+}

@@ -127,9 +127,10 @@ TEST_F(PromTest, EraseFailureRows) {
     EXPECT_THAT(Output(), HasSubstr("PROM is fully Erased\nClose Failed\n"));
     EXPECT_EQ(g_stepCounter, 4);  // the wait's ticks, not the final one
 
-    // A lost digit of the write enable: the erase is refused, the wait runs in full.
+    // A lost digit of the write enable: the erase is refused, the wait runs
+    // in full, and the stage fails at its end.
     Start("fail = FT_Write 3");
-    EXPECT_EQ(ErasePromChip(), 0);
+    EXPECT_EQ(ErasePromChip(), USB_WRITE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("Please wait........\nUSB Write Failed\n PROM is"));
     EXPECT_EQ(Device().prom.chipErases, 0u);
     EXPECT_THAT(Writes().back(), EndsWith(" C0"));
@@ -197,6 +198,17 @@ TEST_F(PromTest, EveryDigitOfALineIsSentWhateverItsLineEnd) {
     EXPECT_EQ(proms[0][5 * 256 + 255], 0x22);
     EXPECT_EQ(proms[1], proms[0]);
     EXPECT_EQ(proms[2], proms[0]);
+}
+
+TEST_F(PromTest, PageTextGoesOutInUpperCase) {
+    WriteFile("genprom.hex", "c0ffee0a\r\nABcdEf09\r\n");
+    Device().prom.unprogrammedByte = 0xFF;
+    EXPECT_EQ(ProgramProm(), 0);
+    EXPECT_THAT(PageData(), ElementsAre(Hex("C0FFEE0A"), Hex("ABCDEF09")));
+    auto prom = DumpedProm();
+    ASSERT_GE(prom.size(), 260u);
+    EXPECT_EQ(prom[3], 0x0A);
+    EXPECT_EQ(prom[256 + 2], 0xEF);
 }
 
 TEST_F(PromTest, QueueOf128DoesNotWaitAnd129Does) {
@@ -271,8 +283,8 @@ TEST_F(PromTest, ProgramFailureRowsCloseWhatTheStageOpened) {
     EXPECT_FALSE(Device().open);
     EXPECT_EQ(OpenFiles(), files);
 
-    Start("fail = FT_Write 1");  // a header byte: printed, the stage goes on
-    EXPECT_EQ(ProgramProm(), 0);
+    Start("fail = FT_Write 1");  // a header byte: printed, the stage goes on and fails at its end
+    EXPECT_EQ(ProgramProm(), USB_WRITE_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("PromSize = 1542\nUSB Write Failed\n"));
 
     Start("fail = FT_Close 1");

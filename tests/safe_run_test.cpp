@@ -1,5 +1,6 @@
-// A run that cannot succeed stops before it touches the device; a run
-// leaves a record of itself; interrupts do not cut a write short by
+// A run that cannot succeed stops before it touches the device; what a run
+// sends is what its check read, whatever happens to the files meanwhile; a
+// run leaves a record of itself; interrupts do not cut a write short by
 // accident.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "platform/interrupt.h"
 #include "platform/log.h"
 #include "protocol/status.h"
+#include "sim/device.h"
 #include "test_support.h"
 #include "update/run_update.h"
 
@@ -114,7 +116,14 @@ TEST_F(SafeRunTest, UnsafeImagesAreRefusedBeforeAnyDeviceCall) {
          },
          PROM_HEX_OPEN_FAILURE, "genprom.hex is larger than the PROM\n"},
         {"GEN.dat beyond what the device asks for", [this] { WriteFile("GEN.dat", std::string(1005000, 'G')); },
-         GEN_DAT_OPEN_FAILURE, "GEN.dat: 1005000 bytes; the device can ask for at most 1000030"},
+         GEN_DAT_OPEN_FAILURE, "GEN.dat: 1005000 bytes; the device can ask for at most 1000000"},
+        // Files too large are refused by their size, unread: a terabyte, read,
+        // would take the test down.
+        {"gen.hex beyond 16 MiB", [this] { std::filesystem::resize_file(Dir() / "gen.hex", (16u << 20) + 1); },
+         GEN_HEX_OPEN_FAILURE, "gen.hex: 16777217 bytes; a firmware image is at most 16777216 (16 MiB)"},
+        {"genprom.hex of a terabyte",
+         [this] { std::filesystem::resize_file(Dir() / "genprom.hex", std::uint64_t{1} << 40); }, PROM_HEX_OPEN_FAILURE,
+         "genprom.hex: 1099511627776 bytes; the PROM's 65536 pages take at most 33685504"},
         {"GEN.dat a pipe",
          [this] {
              std::filesystem::remove(Dir() / "GEN.dat");
@@ -151,17 +160,36 @@ TEST_F(SafeRunTest, EveryFailureIsListedAndTheFirstFileDecides) {
     EXPECT_THAT(DisplayEvents().back(), EndsWith("| genprom.hex:1: odd number of hexadecimal digits (1)"));
 }
 
-TEST_F(SafeRunTest, AnImageChangedSinceTheCheckFailsItsStage) {
+// ---- What is sent is what was checked ----
+
+TEST_F(SafeRunTest, ImagesChangedOnDiskDuringTheRunChangeNothingSent) {
     CopySamples();
     Start();
-    // Between the check and the PROM programming, genprom.hex is replaced.
-    At([this] { return Device().prom.chipErases > 0; }, [this] { WriteFile("genprom.hex", "00\r\n"); });
-    EXPECT_EQ(UpdateWorker(), -1);
-    EXPECT_EQ(LastFailedStatus(), PROM_HEX_OPEN_FAILURE);
-    EXPECT_THAT(Output(), AllOf(HasSubstr("Programming PROM\ngenprom.hex changed since the check\n"),
-                                HasSubstr("failed in ProgramProm: PROM_HEX_OPEN_FAILURE (34)\n"),
-                                EndsWith(std::string(kRunAgain) + "\n")));
-    EXPECT_EQ(Trace().back().call, "FT_Close");
+    ASSERT_EQ(UpdateWorker(), 0);
+    std::string error;
+    ASSERT_TRUE(sim::DumpDevice(Device(), (Dir() / "untouched").string(), error)) << error;
+    const std::string untouchedLog = Output();
+
+    // Each image replaced after the check: gen.hex before its conversion,
+    // gn.hex between the conversion and the processor programming,
+    // genprom.hex and GEN.dat while their stages send them.
+    std::filesystem::remove(Dir() / "gn.hex");
+    Start();
+    const std::string otherFirmware = HexRecord(0, 0, "other") + "\r\n" + HexRecord(0, 0x01, "") + "\r\n";
+    At([] { return true; }, [&, this] { WriteFile("gen.hex", otherFirmware); });
+    At([this] { return std::filesystem::exists(Dir() / "gn.hex"); }, [&, this] { WriteFile("gn.hex", otherFirmware); });
+    At(PagesProgrammed(5), [this] { WriteFile("genprom.hex", "00\r\n00\r\n"); });
+    At([this] { return Device().gateArray.answersReceived > 100; },
+       [this] { WriteFile("GEN.dat", std::string(32000, 'Q')); });
+    ASSERT_EQ(UpdateWorker(), 0);
+    for (const Hook& hook : g_hooks) EXPECT_TRUE(hook.done);
+
+    // The device holds the checked images, and the log is a good run's.
+    ASSERT_TRUE(sim::DumpDevice(Device(), (Dir() / "changed").string(), error)) << error;
+    for (const char* part : {"processor.bin", "prom.bin", "gatearray.bin"})
+        EXPECT_TRUE(ReadFile(std::string("changed/") + part) == ReadFile(std::string("untouched/") + part)) << part;
+    EXPECT_THAT(ReadFile("changed/device.txt"), HasSubstr("gate_array_verify: matched\n"));
+    EXPECT_EQ(Output(), untouchedLog);
 }
 
 // ---- The run log file ----
@@ -177,9 +205,11 @@ TEST_F(SafeRunTest, TheRunLogRecordsEveryRunAndAppends) {
     CloseRunLog();
     std::string log = ReadFile("qvm7316-update.log");
     std::string sha = "[0-9a-f]{64}";
-    EXPECT_THAT(log, ContainsRegex("^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver emulator: gen.hex "
-                                   "4855 " +
-                                   sha + " genprom.hex 24672 " + sha + " GEN.dat 32000 " + sha + "\n1 FTDI"));
+    EXPECT_THAT(log,
+                ContainsRegex(
+                    "^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver emulator: gen.hex "
+                    "4855 " +
+                    sha + " genprom.hex 24672 " + sha + " GEN.dat 32000 " + sha + "\n1 FTDI"));
     // A progress series is one line in its last state.
     EXPECT_THAT(log, AllOf(HasSubstr("\n PROM is 100 % erased\nPROM is fully Erased\n"), Not(HasSubstr(" 99 % erased")),
                            Not(HasSubstr("\r"))));
@@ -231,6 +261,29 @@ TEST_F(SafeRunTest, SigtermStopsAtOnce) {
     EXPECT_EQ(LastFailedStatus(), TERMINATED);
     EXPECT_THAT(Output(), HasSubstr("stopped in ProgramProm: TERMINATED (143)\n"));
     EXPECT_EQ(Trace().back().call, "FT_Close");
+}
+
+TEST_F(SafeRunTest, AScenarioSendsTheStopAtTheCallItNames) {
+    // SIGTERM during the 10th transmit-queue poll: the next call stops the run.
+    CopySamples();
+    Start("terminate_after = FT_GetStatus 10");
+    EXPECT_EQ(UpdateWorker(), -1);
+    EXPECT_EQ(LastFailedStatus(), TERMINATED);
+    EXPECT_THAT(Output(), HasSubstr("stopped in ProgramProm: TERMINATED (143)\n"));
+    auto trace = Trace();
+    ASSERT_GE(trace.size(), 2u);
+    EXPECT_EQ(trace[trace.size() - 2].call, "FT_GetStatus");
+    EXPECT_EQ(trace.back().call, "FT_Close");
+
+    // Two Ctrl+C within five seconds stop it; one only warns.
+    Start("interrupt_after = FT_GetStatus 10\ninterrupt_after = FT_GetStatus 20");
+    EXPECT_EQ(UpdateWorker(), -1);
+    EXPECT_EQ(LastFailedStatus(), INTERRUPTED);
+    EXPECT_THAT(Output(),
+                AllOf(HasSubstr("Ctrl+C: stopping"), HasSubstr("stopped in ProgramProm: INTERRUPTED (130)\n")));
+    Start("interrupt_after = FT_GetStatus 10");
+    EXPECT_EQ(UpdateWorker(), 0);
+    EXPECT_THAT(Output(), HasSubstr("Ctrl+C: stopping"));
 }
 
 TEST_F(SafeRunTest, AClosingConsoleWindowIsRecordedAndTheDeviceClosed) {

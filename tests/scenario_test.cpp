@@ -43,6 +43,24 @@ TEST(ScenarioTest, ParsesEveryKindOfValue) {
     EXPECT_EQ(s.txDrainBytesPerMs, 32u);
 }
 
+TEST(ScenarioTest, DevicesMayLackOrShareSerialNumbers) {
+    sim::Scenario s;
+    std::string error;
+    ASSERT_TRUE(
+        sim::ParseScenario("devices = QVM7316 [], \"FT232R USB UART\" [A1], QVM7316 [A1], QVM7316\n"
+                           "attach_after = 2 QVM7316 [A1], QVM7316 []\nno_access = 2, 6\n",
+                           "s.txt", s, error))
+        << error;
+    EXPECT_EQ(s.devices, (std::vector<sim::AttachedDevice>{{"QVM7316", "", false},
+                                                           {"FT232R USB UART", "A1", true},
+                                                           {"QVM7316", "A1", false},
+                                                           {"QVM7316", "EMU00004", false}}));
+    EXPECT_EQ(s.attachedLater, (std::vector<sim::AttachedDevice>{{"QVM7316", "A1", false}, {"QVM7316", "", true}}));
+    EXPECT_EQ(ErrorOf("devices = QVM7316 [A 1]"), "s.txt:1: a serial number is one word in brackets, or none: []");
+    EXPECT_EQ(ErrorOf("no_access = 2\ndevices = QVM7316"), "s.txt:1: no_access names device 2; the scenario has 1");
+    EXPECT_EQ(ErrorOf("no_access = 0"), "s.txt:1: expected device places (from 1) separated by commas");
+}
+
 TEST(ScenarioTest, EmptyDeviceListMeansNoneAttached) {
     sim::Scenario s;
     std::string error;

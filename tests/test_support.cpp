@@ -29,7 +29,7 @@ void RecEnded(int status, const char* message, const char* reason) {
     g_events.push_back("ended " + std::to_string(status) + " " + message +
                        (*reason ? std::string(" | ") + reason : ""));
 }
-const DisplayOps kRecorder = {RecStarted, RecProgress, RecEnded};
+const DisplayOps kRecorder = {RecStarted, RecProgress, RecEnded, nullptr};
 
 std::string ReadWhole(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

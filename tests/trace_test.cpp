@@ -29,7 +29,7 @@ TEST_F(TraceTest, EveryCallHasItsFixedForm) {
                     "200 FT_Write C0 = 0 1", "200 FT_GetQueueStatus = 0 48", "200 FT_GetStatus = 0 48 2 0",
                     "200 FT_Read 6 = 0 20446F696E67", "200 FT_Close = 0"));
     // The first line names the format and the program; readers skip "#" lines.
-    EXPECT_THAT(ReadFile("trace.txt"), ::testing::StartsWith("# qvm7316-update trace 2 " QVM7316_VERSION "\n"));
+    EXPECT_THAT(ReadFile("trace.txt"), ::testing::StartsWith("# qvm7316-update trace 3 " QVM7316_VERSION "\n"));
 
     // A text from the driver is quoted so that a line stays one line.
     Start(R"(devices = "Q\"V\x01\n")");

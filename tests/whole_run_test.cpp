@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "expected_images.h"
 #include "platform/clock.h"
 #include "sim/device.h"
 #include "test_support.h"
@@ -25,42 +26,15 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-unsigned Byte(const std::string& hex, std::size_t at) { return std::stoul(hex.substr(at, 2), nullptr, 16); }
-
-// The 64 KiB processor memory the Intel HEX text describes (0xFF elsewhere).
-std::string ProcessorImage(const std::string& hexText) {
-    std::string memory(0x10000, '\xFF');
-    std::uint32_t base = 0;
-    for (const auto& line : Lines(hexText)) {
-        if (line.size() < 11 || line[0] != ':') continue;
-        unsigned count = Byte(line, 1), address = Byte(line, 3) << 8 | Byte(line, 5), type = Byte(line, 7);
-        if (type == 0x04) base = (Byte(line, 9) << 8 | Byte(line, 11)) << 16;
-        if (type == 0x02) base = (Byte(line, 9) << 8 | Byte(line, 11)) << 4;
-        if (type != 0x00) continue;
-        for (unsigned i = 0; i < count; ++i)
-            if (base + address + i < memory.size())
-                memory[base + address + i] = static_cast<char>(Byte(line, 9 + 2 * i));
-    }
-    return memory;
-}
-
-// The PROM from address 0: one line of hex text per 256-byte page.
-std::string PromImage(const std::string& hexText) {
-    std::string bytes;
-    for (auto line : Lines(hexText)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        for (std::size_t i = 0; i + 1 < line.size(); i += 2) bytes += static_cast<char>(Byte(line, i));
-    }
-    return bytes;
-}
+std::string AsText(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
 
 class WholeRunTest : public DeviceTest {
   protected:
     void ExpectDumpHoldsTheImages(const std::string& dump) {
-        EXPECT_EQ(ReadFile(dump + "/processor.bin"), ProcessorImage(ReadFile("gen.hex")));
-        EXPECT_EQ(ReadFile(dump + "/prom.bin"), PromImage(ReadFile("genprom.hex")));
+        EXPECT_EQ(ReadFile(dump + "/processor.bin"), AsText(ProcessorImage(ReadFile("gen.hex"))));
+        EXPECT_EQ(ReadFile(dump + "/prom.bin"), AsText(PromImage(ReadFile("genprom.hex"))));
         EXPECT_EQ(ReadFile(dump + "/gatearray.bin"), ReadFile("GEN.dat"));
         EXPECT_THAT(ReadFile(dump + "/device.txt"), HasSubstr("gate_array_verify: matched\n"));
     }
@@ -138,4 +112,27 @@ TEST_F(WholeRunTest, ConsoleProgramInTheSamplesFolderSucceeds) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_THAT(ReadFile("log.txt"), HasSubstr("Processor reset.....done\nProgramming finished successfully!\n"));
     ExpectDumpHoldsTheImages("d");
+}
+
+TEST_F(WholeRunTest, ProgressStaysBelowDoneUntilTheWholeRunHasSucceeded) {
+    CopySamples();
+    std::string pages;
+    for (int i = 0; i < 150; ++i) pages += "A5\r\n";  // under 7680 bytes: a tick for every page
+    WriteFile("genprom.hex", pages);
+    Start();
+    // When each value was shown, on the run's clock.
+    static std::vector<std::pair<int, std::uint64_t>> shown;
+    shown.clear();
+    static DisplayOps timed = *RecordingDisplay();
+    timed.Progress = [](int percent, const char*) {
+        shown.emplace_back(percent, NowMs());
+        return true;
+    };
+    SelectDisplay(&timed);
+    ASSERT_EQ(UpdateWorker(), 0);
+    EXPECT_GT(g_stepCounter, 150);
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown.back(), std::make_pair(100, NowMs()));  // at the very end, once
+    EXPECT_EQ(shown[shown.size() - 2].first, 99);
+    EXPECT_LT(shown[shown.size() - 2].second, NowMs() - 4000);  // reached during the PROM already
 }

@@ -1,23 +1,24 @@
 // The image check that begins every update, before any device call: the
-// three images are read once each and checked, and what already stands at
-// "gn.hex" must be a file that may be written. An update whose images
-// cannot succeed stops here, with the device untouched.
+// three images are read once each, whole, into memory and checked, and
+// "gn.hex" must be a file that may be written where it goes. An update whose
+// images cannot succeed stops here, with the device untouched.
 //
-// What passed is remembered (size and SHA-256), so that a stage that opens
-// an image minutes later confirms it is still the file that was checked.
+// The bytes that passed are kept for the run: the stages send those, never
+// the files again, so the digests in the run log and the trace describe
+// exactly what the device was sent, whatever happens to the files meanwhile.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 struct CheckedImage {
     const char* name = "";              // "gen.hex"
     int status = 0;                     // the status its failures give: GEN_HEX_OPEN_FAILURE, ...
-    bool read = false;                  // a regular file was found and read to its end
+    bool read = false;                  // a regular file within its bound was read whole
     std::uint64_t size = 0;             // when read
     std::string sha256;                 // when read
+    std::string bytes;                  // when read: the image as checked
     std::vector<std::string> failures;  // log lines; empty: it passed
     std::vector<std::string> summary;   // the --check report's lines
 };
@@ -29,8 +30,9 @@ struct ImagesCheck {
     std::string firstFailure;  // its first failure as one line
 };
 
-// Checks the images in the working folder; logs nothing. The result stays
-// in force for OpenCheckedImage until the next check.
+// Checks the images in the working folder; logs nothing. The result, and
+// the images' bytes, stay in force for ImageToSend until the next check or
+// ResetImageCheck.
 const ImagesCheck& CheckImages();
 
 // Logs every failure line of the check.
@@ -40,11 +42,19 @@ void LogImageFailures(const ImagesCheck& check);
 // "gen.hex 4931 <sha256>" each, "gen.hex -" for one that was not read.
 std::string DescribeImages(const ImagesCheck& check);
 
-// How a stage opens an image: a regular file only, and, if the check passed
-// it, the same size and SHA-256 as then (read once more, then rewound).
-// Null after the lines "failed to open <name>" and the reason, or
-// "<name> changed since the check"; the stage then fails with its status.
-std::FILE* OpenCheckedImage(const char* name);
+// The bytes a stage sends of an image. "gen.hex", "genprom.hex", "GEN.dat":
+// those the check in force read; when no check read the image (a stage
+// called on its own), the file as the check would read it now, its content
+// unchecked. "gn.hex": the firmware text the conversion made, or, when
+// nothing was converted since the last check, the file. Null after the lines
+// "failed to open <name>" and the reason; the stage then fails with its
+// status. Valid until the next call.
+const std::string* ImageToSend(const char* name);
 
-// Forgets the last check; for the tests, between runs.
+// Keeps the firmware text that the conversion made of gen.hex and wrote to
+// "gn.hex", so that the processor programming sends exactly that.
+void KeepConvertedFirmware(std::string text);
+
+// Forgets the last check, the images it holds and the converted firmware:
+// at the end of a run, and for the tests.
 void ResetImageCheck();

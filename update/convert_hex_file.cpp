@@ -1,5 +1,7 @@
 // The conversion stage: "gen.hex" becomes "gn.hex", the form in which the
-// processor programming streams the firmware to the loader.
+// processor programming streams the firmware to the loader. The text is
+// made in memory from the checked gen.hex, kept for the processor
+// programming, and written to "gn.hex" as well.
 #include <cstdio>
 #include <string>
 
@@ -12,8 +14,8 @@
 #include "update/stages.h"
 
 int ConvertHexFile() {
-    std::FILE* in = OpenCheckedImage("gen.hex");
-    if (!in) return GiveUp(GEN_HEX_OPEN_FAILURE);
+    const std::string* genHex = ImageToSend("gen.hex");
+    if (!genHex) return GiveUp(GEN_HEX_OPEN_FAILURE);
     std::string reason;
     std::FILE* out = AdoptImageFile(CreateRegularFile("gn.hex", reason));
     if (!out) {
@@ -22,9 +24,11 @@ int ConvertHexFile() {
     }
     Log("Converting file format............\n");
 
-    SplitRecords(in, out);
-
-    if (CloseImageFile(in) != 0 || CloseImageFile(out) != 0) return GiveUp(FILE_CLOSE_FAILURE);
+    std::string firmware = SplitRecords(*genHex);
+    std::fwrite(firmware.data(), 1, firmware.size(), out);
+    // A failed write shows at the close.
+    if (CloseImageFile(out) != 0) return GiveUp(FILE_CLOSE_FAILURE);
+    KeepConvertedFirmware(std::move(firmware));
 
     Log("gen.hex to gn.hex conversion done\n");
     return FinishStage();

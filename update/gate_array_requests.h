@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <string_view>
 
 #include "protocol/limits.h"
 
@@ -17,10 +17,9 @@ constexpr std::uint32_t kBlockSize = kGateArrayBlockSize;  // image bytes per an
 constexpr std::uint32_t kRequestLength = 6;                // characters per request
 constexpr std::uint32_t kAnswerLength = 2 * kBlockSize;
 
-// Opens "GEN.dat" as a checked image of the stage (OpenCheckedImage),
-// measures MaxSize and logs "MaxSize = %u". Null after the lines of a failed
-// open; the stage closes the image with CloseImageFile.
-std::FILE* OpenGateArrayImage();
+// Takes "GEN.dat" as the stage sends it (ImageToSend), sets MaxSize to its
+// size and logs "MaxSize = %u". False after the lines of a failed open.
+bool TakeGateArrayImage(std::string_view& image);
 
 enum class RequestResult { Received, ReadFailure, TimedOut };
 
@@ -34,27 +33,41 @@ RequestResult ReceiveBlockRequest(std::int32_t& requestNumber);
 // or "-", digits up to the first other character; 0 when there is none.
 std::int32_t BlockRequestNumber(const char* text);
 
-// A request is served only when it is not 0 and, taken unsigned (so a
-// negative one counts as too large), lies below MaxSize.
+// A request is served only when it is a position in the image: from 1 to
+// MaxSize. The block at MaxSize itself holds the image's last byte.
 bool AcceptBlockRequest(std::int32_t requestNumber);
 
-// Fills the line buffer with the 64-character answer for the 32 bytes at the
-// file's position (0xFF past the end) and advances the file.
-void ReadImageBlock(std::FILE* file);
+// Fills the line buffer with the 64-character answer for the 32 bytes of
+// the image from `offset` on (0xFF past the end), zero-terminated.
+void FormatImageBlock(std::string_view image, std::uint32_t offset);
 
-// Seeks the image to the requested position and writes its answer: 64
-// characters and nothing else. Returns false on a write failure.
-// UsbBytesWritten then holds the count the driver reported.
-bool AnswerBlockRequest(std::FILE* image, std::int32_t requestNumber);
+// Writes the answer to an accepted request, the block from its position on:
+// 64 characters and nothing else. Returns false on a write failure; a short
+// write is not one. UsbBytesWritten then holds the count the driver reported.
+bool AnswerBlockRequest(std::string_view image, std::int32_t requestNumber);
 
-enum class LoopEnd { ReadFailure, TimedOut, WriteFailure };
+// How the request loop ended. KeptAsking: the device asked for more than
+// RequestLimit() blocks, accepted or not; a device that does so is not
+// working through its passes, and would hold the loop for ever.
+enum class LoopEnd { ReadFailure, TimedOut, WriteFailure, KeptAsking };
+
+// The blocks of the image: MaxSize / 32, rounded up.
+std::uint32_t ImageBlockCount();
+// The most requests one loop serves: three passes over the image and 100 more.
+std::uint64_t RequestLimit();
 
 // Called after each answer sent, with the request number it answered.
 using AnswerStep = void (*)(std::uint32_t requestNumber, void* context);
 
-// Serves requests until a read failure, a time-out or a write failure.
-// Requests not accepted get no answer and no message. afterAnswer may be null.
-LoopEnd ServeBlockRequests(std::FILE* image, AnswerStep afterAnswer, void* context);
+// Serves requests until a read failure, a time-out, a write failure or one
+// request more than RequestLimit(). Requests not accepted get no answer and
+// no message. An answer the driver took short is remembered for the
+// connection (DeviceWriteFailed) and the loop goes on. afterAnswer may be null.
+LoopEnd ServeBlockRequests(std::string_view image, AnswerStep afterAnswer, void* context);
+
+// The line for a loop that ended with KeptAsking: "the QVM7316 kept asking
+// for gate-array blocks: 3101 requests for 1000 blocks".
+void LogKeptAsking();
 
 // Writes a mode byte, waits 200 ms, writes 0xC0, waits 200 ms: how both
 // stages select their mode and reset the onboard processor at the end.

@@ -1,7 +1,9 @@
 // Gate array programming and verification: serve the device's block
 // requests through its programming and its verifying pass, tell the two
 // apart by the positions it asks for, then reset the onboard processor.
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "device/link.h"
 #include "platform/clock.h"
@@ -19,10 +21,25 @@ constexpr std::uint32_t kRequestTimeoutMs = 5000;
 constexpr std::uint32_t kAnswersPerUpdate = 100;
 constexpr std::uint16_t kVerifyingFrom = 99;  // percent
 
-// What the stage knows of the device's progress. The device never says which
-// pass it is in: the first update at 99 % or beyond starts the verifying
-// phase, and only a silence after an update at 99 % or beyond is its end.
+// Where the device's passes have got to, judged from every answered
+// request. The device never says which pass it is in: a pass begins with the
+// image's first block and works forward, and what it has covered is the
+// image from its start as far as its answered blocks reach without a gap. A
+// pass is through when that covers 99 % of the image or beyond (the mark); a
+// request for the first block after that starts the next pass. Only when a
+// programming pass and then a verifying pass are through, and no later pass
+// has started, is the device's silence the end of its work.
+struct Passes {
+    std::uint64_t covered = 0;    // bytes from the image's start, in the current pass
+    bool through = false;         // the current pass has covered the mark
+    std::uint32_t completed = 0;  // passes that were through
+};
+
+// What the stage knows of the device's progress: the passes, and the
+// progress lines and ticks, sampled every 100th answer as they always were.
+// The samples' phase only chooses the line's wording.
 struct PassProgress {
+    Passes passes;
     bool verifying = false;
     std::uint32_t answered = 0;  // since the last update
     std::uint16_t percentage = 0;
@@ -30,8 +47,22 @@ struct PassProgress {
     std::uint8_t changes = 0;  // wraps
 };
 
+void FollowPasses(Passes& p, std::uint32_t requestNumber) {
+    std::uint64_t offset = std::uint64_t{requestNumber} - 1, end = offset + kBlockSize;
+    if (offset == 0 && p.covered > 0) p = Passes{0, false, p.completed};
+    if (offset <= p.covered && end > p.covered) p.covered = end;
+    if (!p.through && p.covered * 100 >= std::uint64_t{kVerifyingFrom} * MaxSize) {
+        p.through = true;
+        ++p.completed;
+    }
+}
+
+bool Verified(const Passes& p) { return p.completed >= 2 && p.through; }
+
 void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
-    p.percentage = static_cast<std::uint16_t>(requestNumber * 100 / MaxSize);
+    // The block at MaxSize itself, the image's last byte, still shows 99 %.
+    p.percentage =
+        static_cast<std::uint16_t>(std::min<std::uint64_t>(std::uint64_t{requestNumber} * 100 / MaxSize, 99));
     Log(p.verifying ? " Verifying:   %3u %%\r" : " Programming: %3u %%\r", p.percentage);
     LogFlush();
     if (p.percentage >= kVerifyingFrom && !p.verifying) {
@@ -51,6 +82,7 @@ void ShowPassProgress(PassProgress& p, std::uint32_t requestNumber) {
 void AfterAnswer(std::uint32_t requestNumber, void* context) {
     auto& progress = *static_cast<PassProgress*>(context);
     if (UsbBytesWritten != kAnswerLength) Log("wrong size of UsbBytesWritten to USB\n");
+    FollowPasses(progress.passes, requestNumber);
     if (++progress.answered >= kAnswersPerUpdate) ShowPassProgress(progress, requestNumber);
 }
 
@@ -60,8 +92,8 @@ int ProgramGateArray() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendModeCommand(CMD_GATE_ARRAY_PROGRAM);
     if (SetDeviceTimeouts(kRequestTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
-    std::FILE* image = OpenGateArrayImage();
-    if (image == nullptr) return GiveUp(GEN_DAT_OPEN_FAILURE);
+    std::string_view image;
+    if (!TakeGateArrayImage(image)) return GiveUp(GEN_DAT_OPEN_FAILURE);
 
     PassProgress progress;
     // A loop cut short by a failing read or write has not programmed and
@@ -78,12 +110,17 @@ int ProgramGateArray() {
             break;
         case LoopEnd::TimedOut:
             Log("\nTimed out\n");
-            if (!progress.verifying || progress.percentage < kVerifyingFrom) return GiveUp(USB_TIMED_OUT);
+            // The device's silence is the end of its work only after it
+            // has programmed and then verified the whole image.
+            if (!Verified(progress.passes)) return GiveUp(USB_TIMED_OUT);
             break;
+        case LoopEnd::KeptAsking:
+            Log("\n");
+            LogKeptAsking();
+            return GiveUp(USB_TIMED_OUT);
     }
 
     Log("\nFinished Programming\n");
-    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
     SleepMs(2000);
     Log("Reseting Processor\n");
     SendModeCommand(CMD_RESET);
@@ -93,5 +130,8 @@ int ProgramGateArray() {
         LogFlush();
         return GiveUp(USB_CLOSE_FAILURE);
     }
+    // An answer taken short, or a command byte lost: the gate array cannot
+    // be trusted to hold the image.
+    if (status == 0 && DeviceWriteFailed()) return GiveUp(USB_WRITE_FAILURE);
     return status;
 }

@@ -1,16 +1,18 @@
-// Processor programming: streams "gn.hex" to the onboard processor's loader
-// one record per line, checks the loader's answer to each, then sends the
-// boot status record and leaves the loader.
+// Processor programming: streams the converted firmware ("gn.hex") to the
+// onboard processor's loader one record per line, checks the loader's answer
+// to each, then sends the boot status record and leaves the loader.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "device/link.h"
 #include "platform/clock.h"
-#include "platform/files.h"
 #include "platform/log.h"
 #include "protocol/commands.h"
 #include "protocol/status.h"
+#include "update/check_images.h"
 #include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
@@ -27,7 +29,7 @@ constexpr std::uint32_t kLineReadTimeoutMs = 70;
 constexpr std::uint32_t kBsbReadTimeoutMs = 1000;
 // A loader that has not echoed a line within this time has stopped.
 constexpr std::uint64_t kEchoWaitLimitMs = 1000;
-// The file size is divided by this to give the lines between two ticks.
+// The firmware's size is divided by this to give the lines between two ticks.
 constexpr std::uint32_t kTicksPerFile = 1200;
 
 // Waits, polling every millisecond, until the receive queue holds as many
@@ -43,9 +45,29 @@ bool WaitForEcho() {
     }
 }
 
+// Copies the next line of the firmware text, its line end included, into
+// the zero-filled buffer as fgets reads a file: at most size - 1 characters,
+// the rest of a longer line coming next time. False at the end of the text.
+bool TakeLine(std::string_view& text, char* buffer, std::size_t size) {
+    if (text.empty()) return false;
+    std::size_t lineEnd = text.find('\n');
+    std::size_t length = std::min(lineEnd == std::string_view::npos ? text.size() : lineEnd + 1, size - 1);
+    std::memcpy(buffer, text.data(), length);
+    text.remove_prefix(length);
+    return true;
+}
+
 // The loader echoes a line and ends its answer with a status character and
 // CR LF; "." means the record was taken.
 bool ReplyAccepted() { return g_bytesRead >= 3 && g_receiveBuffer[g_bytesRead - 3] == '.'; }
+
+// What was sent and what came back, for a record the loader did not take;
+// only what this read brought back, not what an earlier one left.
+void LogRejectedReply() {
+    Log("Incorrect return!\n");
+    Log("Original Data: %s\n", g_lineBuffer);
+    Log("Returned Data: %.*s\n", static_cast<int>(g_bytesRead), g_receiveBuffer);
+}
 
 }  // namespace
 
@@ -53,15 +75,9 @@ int ProgramProcessor() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendCommandByte(CMD_LOADER);
 
-    std::string reason;
-    std::FILE* gnHex = AdoptImageFile(OpenRegularFile("gn.hex", reason));
-    if (!gnHex) {
-        Log("failed to open gn.hex\n%s\n", reason.c_str());
-        return GiveUp(GN_HEX_OPEN_FAILURE);
-    }
-    std::fseek(gnHex, 0, SEEK_END);
-    std::uint32_t GnSize = static_cast<std::uint32_t>(std::ftell(gnHex));
-    std::rewind(gnHex);
+    const std::string* firmware = ImageToSend("gn.hex");
+    if (!firmware) return GiveUp(GN_HEX_OPEN_FAILURE);
+    std::uint32_t GnSize = static_cast<std::uint32_t>(firmware->size());
     Log("GnSize = %u\n", GnSize);
     Log("PROGRAMMING PROCESSOR & Reading back....\n");
     Log("DO NOT SWITCH OFF BEFORE PROGRAMMING FINISHED\n");
@@ -75,15 +91,16 @@ int ProgramProcessor() {
 
     bool rejected = false;
     std::uint16_t lineNumber = 0;
+    std::string_view unsent = *firmware;
     for (;;) {
         ++lineNumber;
         std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
-        if (!std::fgets(g_lineBuffer, sizeof g_lineBuffer, gnHex)) break;
+        if (!TakeLine(unsent, g_lineBuffer, sizeof g_lineBuffer)) break;
         std::size_t length = std::strlen(g_lineBuffer);
         // The line end is not sent; a line with nothing before it has no record.
         if (length <= 2) continue;
 
-        if (FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(length - 2), &UsbBytesWritten) != FT_OK) {
+        if (WriteToDevice(g_lineBuffer, static_cast<DWORD>(length - 2)) != WriteOutcome::Complete) {
             Log("USB Write Failed\n");
             return GiveUp(USB_WRITE_FAILURE);
         }
@@ -104,10 +121,8 @@ int ProgramProcessor() {
             return GiveUp(USB_READ_FAILURE);
         }
         if (!ReplyAccepted()) {
-            // Only what this read brought back, not what an earlier one left.
-            Log("\nIncorrect return!\n");
-            Log("Original Data: %s\n", g_lineBuffer);
-            Log("Returned Data: %.*s\n", static_cast<int>(g_bytesRead), g_receiveBuffer);
+            Log("\n");
+            LogRejectedReply();
             rejected = true;
             break;
         }
@@ -119,23 +134,26 @@ int ProgramProcessor() {
     SleepMs(100);
     std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
     std::memcpy(g_lineBuffer, kBsbRecord, kBsbLength);
-    if (FT_Write(g_deviceHandle, g_lineBuffer, kBsbLength, &UsbBytesWritten) != FT_OK) {
+    if (WriteToDevice(g_lineBuffer, kBsbLength) != WriteOutcome::Complete) {
         Log("USB Write Failed\n");
         return GiveUp(USB_WRITE_FAILURE);
     }
     if (SetDeviceTimeouts(kBsbReadTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
     SleepMs(100);
     std::memset(g_receiveBuffer, 0, sizeof g_receiveBuffer);
-    if (FT_Read(g_deviceHandle, g_receiveBuffer, kBsbReplyMax, &g_bytesRead) == FT_OK)
-        Log("BSB string sent\n");
-    else
-        Log("BSB Read Failed\n");
+    bool bsbRead = FT_Read(g_deviceHandle, g_receiveBuffer, kBsbReplyMax, &g_bytesRead) == FT_OK;
+    Log(bsbRead ? "BSB string sent\n" : "BSB Read Failed\n");
+    // The loader answers the boot status record as it answers every record.
+    // Without its "." the processor may not start the new firmware: the
+    // stage has failed, as for a rejected line.
+    bool bsbTaken = bsbRead && ReplyAccepted();
+    if (!rejected && bsbRead && !bsbTaken) LogRejectedReply();
     SendCommandByte(CMD_END);
     if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
 
-    // The firmware was cut short at the rejected line: the stage has failed.
-    if (rejected) return GiveUp(USB_READ_FAILURE);
+    // The firmware was cut short at the rejected line, or its boot status
+    // record was not taken: the stage has failed.
+    if (rejected || !bsbTaken) return GiveUp(USB_READ_FAILURE);
     Log("CPU programming done\n");
-    if (CloseImageFile(gnHex) != 0) return GiveUp(FILE_CLOSE_FAILURE);
-    return FinishStage();
+    return FinishClosedStage();
 }

@@ -6,12 +6,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "device/link.h"
 #include "image/prom_image.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "protocol/commands.h"
+#include "protocol/hex_digits.h"
 #include "protocol/status.h"
 #include "update/check_images.h"
 #include "update/progress.h"
@@ -81,12 +83,9 @@ int ProgramProm() {
     Log("Programming PROM\n");
     SleepMs(10);
 
-    std::FILE* image = OpenCheckedImage(kPromImageName);
+    const std::string* image = ImageToSend(kPromImageName);
     if (image == nullptr) return GiveUp(PROM_HEX_OPEN_FAILURE);
-    std::fseek(image, 0, SEEK_END);
-    long end = std::ftell(image);
-    std::fseek(image, 0, SEEK_SET);
-    std::uint32_t PromSize = end > 0 ? static_cast<std::uint32_t>(end) : 0;
+    std::uint32_t PromSize = static_cast<std::uint32_t>(image->size());
     Log("PromSize = %u\n", static_cast<unsigned>(PromSize));
 
     // About 15 ticks for a whole image; an image under 7680 bytes ticks at every page.
@@ -94,6 +93,7 @@ int ProgramProm() {
     if (tickInterval == 0) tickInterval = 1;
 
     g_progressLineOpen = false;
+    TextReader pages{*image};
     std::uint32_t page = 0;
     for (;; ++page) {
         if (!WaitForTransmitQueue()) {
@@ -104,7 +104,7 @@ int ProgramProm() {
         SendPageHeader(page);
 
         std::size_t textLength = 0;
-        if (!ReadPageLine(image, g_lineBuffer, static_cast<int>(sizeof g_lineBuffer), textLength)) break;
+        if (!ReadPageLine(pages, g_lineBuffer, static_cast<int>(sizeof g_lineBuffer), textLength)) break;
         if (page >= g_promPageLimit) {
             // Sending it would wrap to page 0 over what was programmed first.
             SendCommandByte(CMD_GROUP_CLOSE);
@@ -113,8 +113,8 @@ int ProgramProm() {
             return GiveUp(PROM_HEX_OPEN_FAILURE);
         }
 
-        if (textLength > 0 &&
-            FT_Write(g_deviceHandle, g_lineBuffer, static_cast<DWORD>(textLength), &UsbBytesWritten) != FT_OK) {
+        UpperCaseHexDigits(g_lineBuffer, textLength);
+        if (textLength > 0 && WriteToDevice(g_lineBuffer, static_cast<DWORD>(textLength)) != WriteOutcome::Complete) {
             Log("USB Write Failed\n");
             return GiveUp(USB_WRITE_FAILURE);
         }
@@ -135,6 +135,5 @@ int ProgramProm() {
     SendCommandByte(CMD_END);
     Log("Finished....%d Pages Programmed\n", static_cast<int>(page));
 
-    if (CloseImageFile(image) != 0) return GiveUp(FILE_CLOSE_FAILURE);
     return FinishDeviceStage();
 }

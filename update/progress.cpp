@@ -10,7 +10,7 @@ void NoRunStarted() {}
 bool NoProgress(int, const char*) { return false; }
 void NoRunEnded(int, const char*, const char*) {}
 
-const DisplayOps kNoDisplay = {NoRunStarted, NoProgress, NoRunEnded};
+const DisplayOps kNoDisplay = {NoRunStarted, NoProgress, NoRunEnded, nullptr};
 const DisplayOps* g_display = &kNoDisplay;
 
 }  // namespace
@@ -37,7 +37,7 @@ int ShowProgress(int value) {
 
 void TickProgress() {
     ++g_stepCounter;
-    ShowProgress(g_stepCounter);
+    ShowProgress(g_stepCounter < kLastTickValue ? g_stepCounter : kLastTickValue);
 }
 
 void ResetProgress() {

@@ -22,7 +22,14 @@ struct DisplayOps {
     // The run has ended: status 0 with kRunSucceeded, or the failing
     // status with kRunFailed and, when nothing reached the device, the
     // failure as one line (else empty) for a display that shows no log.
+    // The log's lines about the failure follow.
     void (*RunEnded)(int status, const char* message, const char* reason);
+    // The run's end is in the log and in the run log file: a display that
+    // shows no log may now show the outcome in a way that holds the worker
+    // (the failure box). After a failure `detail` is the failure itself
+    // when nothing reached the device, else the advice to keep the device
+    // connected and run the update again. Null: nothing to show.
+    void (*RunRecorded)(int status, const char* message, const char* detail);
 };
 
 // Chooses where the display goes (default: nowhere, as before the window
@@ -39,7 +46,12 @@ extern int g_lastShownValue;         // last clamped value accepted, -1 at start
 // or -1 when the value was accepted but there is nothing to show it on yet.
 int ShowProgress(int value);
 
-// Increments the step counter and shows its new value: one tick.
+// The most a tick shows: 100 (" QVM7316 - DONE!" and the success text)
+// belongs to the run's success alone, shown once every stage has ended well.
+inline constexpr int kLastTickValue = 99;
+
+// Increments the step counter and shows its new value, at most
+// kLastTickValue: one tick.
 void TickProgress();
 
 void ResetProgress();

@@ -20,6 +20,9 @@ int ResetProcessor() {
     Log("Processor Reset.....\n");
     SleepMs(500);
     if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    // The next open starts a new record of failed writes: a reset byte the
+    // device missed still fails the stage, after the factory reset.
+    bool resetWriteFailed = DeviceWriteFailed();
 
     // The processor restarts with the device closed.
     SleepMs(3000);
@@ -31,5 +34,7 @@ int ResetProcessor() {
     SleepMs(500);
     SendCommandByte(CMD_END);
     Log("Factory Reset Done.....Finished\n");
-    return FinishDeviceStage();
+    if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    if (resetWriteFailed) return GiveUp(USB_WRITE_FAILURE);
+    return FinishClosedStage();
 }

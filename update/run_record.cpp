@@ -40,4 +40,7 @@ void RecordRunEnd(const std::string& outcome) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(NowMs() - g_startedAt) / 1000.0);
     RunLogRecord("=== end: " + outcome + " after " + seconds + " s");
+    // The record survives a machine that goes down right after.
+    SyncRunLog();
+    SyncTrace(true);
 }

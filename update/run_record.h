@@ -15,5 +15,6 @@ struct ImagesCheck;
 void RecordRunStart(const char* what, const ImagesCheck& images);
 
 // "=== end: <outcome> after <seconds> s", the time on the program's clock
-// since RecordRunStart.
+// since RecordRunStart; then the run log file and the trace are written to
+// the disk.
 void RecordRunEnd(const std::string& outcome);

@@ -1,11 +1,15 @@
 #include "update/run_update.h"
 
+#include <cstdio>
 #include <string>
 
 #include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
+#include "platform/d2xx_trace.h"
 #include "platform/interrupt.h"
+#include "platform/keep_awake.h"
 #include "platform/log.h"
 #include "protocol/status.h"
 #include "update/check_images.h"
@@ -44,10 +48,41 @@ int Failed(const char* where, int status, const std::string& reason) {
     return -1;
 }
 
-// What a console window that is being closed does when the run has not
-// ended in time: the process ends right after.
-void CloseDeviceIfOpen() {
-    if (DeviceIsOpen()) CloseDevice();
+// The machine is kept awake while the stages run; the run log file says
+// whether it was, and standard error says so when it was not. A run in
+// virtual time (the emulated device, a replay) is over in moments: nothing
+// can sleep in the middle of it.
+void KeepAwakeForTheStages() {
+    if (UsingVirtualClock()) return;
+    AwakeState awake = KeepMachineAwake();
+    RunLogRecord("=== " + awake.line);
+    if (!awake.kept) std::fprintf(stderr, "qvm7316-update: %s\n", awake.line.c_str());
+}
+
+// Runs the stages in order: 0, or the failing stage's status after Failed.
+// A stage's end hands the trace to the system and has it written to the
+// disk meanwhile, so that a run cut short keeps its record.
+int RunStages() {
+    for (int i = 0; i < kStageCount; ++i) {
+        int status = 0;
+        try {
+            if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
+            status = kStages[i].run();
+        } catch (const RunStopped& stop) {
+            g_stopped = true;
+            status = GiveUp(stop.status);
+        }
+        // A stage that fails once a stop has been requested fails because
+        // of it (its device may have been closed under it, by the handler
+        // of a session that ends): the run was stopped.
+        if (status != 0 && StopRequested()) {
+            g_stopped = true;
+            status = StopStatus();
+        }
+        if (status != 0) return Failed(kStages[i].name, status, LastLogLine());
+        SyncTrace(false);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -60,6 +95,22 @@ std::string LastFailure() {
            " (" + std::to_string(g_lastFailedStatus) + ")";
 }
 
+namespace {
+
+// The stages with the machine kept awake; after their success the display
+// shows 100, the success, and nothing before it does.
+int RunStagesAwake() {
+    KeepAwakeForTheStages();
+    int result = RunStages();
+    LetMachineSleep();
+    if (result != 0) return result;
+    LogFlush();
+    ShowProgress(100);
+    return 0;
+}
+
+}  // namespace
+
 int RunUpdate() {
     g_lastFailedStatus = 0;
     g_stopped = false;
@@ -71,46 +122,43 @@ int RunUpdate() {
     // Nothing touches the device before the images are known to be good.
     const ImagesCheck& images = CheckImages();
     RecordRunStart("update", images);
+    int result = 0;
     if (images.status != 0) {
         LogImageFailures(images);
-        return Failed("image check", images.status, images.firstFailure);
+        result = Failed("image check", images.status, images.firstFailure);
+    } else {
+        result = RunStagesAwake();
     }
-
-    for (int i = 0; i < kStageCount; ++i) {
-        int status = 0;
-        try {
-            if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
-            status = kStages[i].run();
-        } catch (const RunStopped& stop) {
-            g_stopped = true;
-            status = GiveUp(stop.status);
-        }
-        if (status != 0) return Failed(kStages[i].name, status, LastLogLine());
-    }
-    LogFlush();
-    ShowProgress(100);
-    return 0;
+    // The images are held for the run's stages only.
+    ResetImageCheck();
+    return result;
 }
 
 int UpdateWorker() {
-    BeginGuardedRun(CloseDeviceIfOpen);
+    BeginGuardedRun(CloseDeviceFromOutside);
     Display().RunStarted();
     int result = RunUpdate();
-    EndGuardedRun();
+    const char* message = result == 0 ? kRunSucceeded : kRunFailed;
+    std::string detail;
     if (result == 0) {
         Display().RunEnded(0, kRunSucceeded, "");
         RecordRunEnd("succeeded");
-        return 0;
+    } else {
+        // Where the run stopped, and whether the device may have been changed.
+        bool deviceChanged = D2xxWriteMade();
+        // Without a driver, that is the reason, not the first call that failed.
+        std::string reason = D2xxUnavailableReason();
+        if (reason.empty()) reason = g_failureReason;
+        Display().RunEnded(g_lastFailedStatus, kRunFailed, deviceChanged ? "" : reason.c_str());
+        Log("%s\n", LastFailure().c_str());
+        Log("%s\n", deviceChanged ? kRunAgain : kDeviceUnchanged);
+        LogFlush();
+        RecordRunEnd(LastFailure());
+        detail = deviceChanged ? kRunAgain : reason;
     }
-    // Where the run stopped, and whether the device may have been changed.
-    bool deviceChanged = D2xxWriteMade();
-    // Without a driver, that is the reason, not the first call that failed.
-    std::string reason = D2xxUnavailableReason();
-    if (reason.empty()) reason = g_failureReason;
-    Display().RunEnded(g_lastFailedStatus, kRunFailed, deviceChanged ? "" : reason.c_str());
-    Log("%s\n", LastFailure().c_str());
-    Log("%s\n", deviceChanged ? kRunAgain : kDeviceUnchanged);
-    LogFlush();
-    RecordRunEnd(LastFailure());
+    // The record is complete: whatever ends the program from now on loses
+    // nothing, and a display may hold the worker (a box to dismiss).
+    EndGuardedRun();
+    if (Display().RunRecorded) Display().RunRecorded(g_lastFailedStatus, message, detail.c_str());
     return result;
 }

@@ -14,8 +14,11 @@ struct Stage {
 extern const Stage kStages[];
 extern const int kStageCount;
 
-// Runs the stages in order and stops at the first failure.
-// Returns 0 when all succeeded, -1 when one failed.
+// Checks the images, then keeps the machine awake (platform/keep_awake.h)
+// and runs the stages in order, stopping at the first failure. The end of
+// each stage hands the trace to the system. Returns 0 when all succeeded,
+// -1 when one failed or the run was stopped (a stage that fails after a
+// stop was requested counts as stopped).
 int RunUpdate();
 
 // The status code of the stage that failed in the last run (0 if none).
@@ -35,6 +38,9 @@ inline constexpr char kRunAgain[] =
 // The worker's body, in both programs: guards the run against interrupts,
 // tells the display that a run starts, runs the update, and tells the
 // display how it ended. After a failure it logs where the run stopped and
-// whether the device may have been changed, and the run log file records
-// the end. Returns RunUpdate's result.
+// whether the device may have been changed; the run log file records the
+// end, and the run log and the trace are written to the disk. Only then
+// does the run end for the handlers (a session's end waits for it) and
+// does the display show the outcome in a way that may hold the worker (the
+// failure box). Returns RunUpdate's result.
 int UpdateWorker();

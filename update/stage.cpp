@@ -31,8 +31,14 @@ int FinishStage() {
     return 0;
 }
 
-int FinishDeviceStage() {
+int FinishDeviceStage(int unconfirmed) {
     if (CloseDevice() != 0) return GiveUp(USB_CLOSE_FAILURE);
+    return FinishClosedStage(unconfirmed);
+}
+
+int FinishClosedStage(int unconfirmed) {
+    if (DeviceWriteFailed()) return GiveUp(USB_WRITE_FAILURE);
+    if (unconfirmed != 0) return GiveUp(unconfirmed);
     return FinishStage();
 }
 
@@ -43,7 +49,9 @@ std::FILE* AdoptImageFile(std::FILE* file) {
 
 int CloseImageFile(std::FILE* file) {
     Forget(file);
-    if (std::fclose(file) != 0) {
+    // A write that failed before the last buffer was flushed counts too.
+    bool writeFailed = std::ferror(file) != 0;
+    if (std::fclose(file) != 0 || writeFailed) {
         Log("error closing file\n");
         return FILE_CLOSE_FAILURE;
     }

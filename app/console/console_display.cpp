@@ -1,6 +1,7 @@
 #include "app/console/console_display.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/log.h"
 
@@ -34,8 +35,9 @@ bool Progress(int, const char* title) {
 #if defined(_WIN32)
     SetConsoleTitleA(title);
 #else
-    std::printf("\033]0;%s\007", title);
-    std::fflush(stdout);
+    // Through the log's writer, in step with the log, and never waiting for
+    // a terminal that takes no output.
+    ShowOnConsole(("\033]0;" + std::string(title) + "\007").c_str());
 #endif
     return true;
 }
@@ -46,7 +48,7 @@ void RunEnded(int, const char* message, const char*) {
     LogFlush();
 }
 
-const DisplayOps kConsole = {RunStarted, Progress, RunEnded};
+const DisplayOps kConsole = {RunStarted, Progress, RunEnded, nullptr};
 
 }  // namespace
 

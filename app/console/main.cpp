@@ -1,17 +1,23 @@
 // qvm7316-update: the update sequence as a console program.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/console/console_display.h"
+#if defined(_WIN32)
+#include "app/console/session_window.h"
+#endif
 #include "app/options.h"
-#include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
+#include "platform/files.h"
 #if !defined(_WIN32)
 #include "platform/d2xx_libftdi.h"
 #endif
@@ -102,13 +108,15 @@ std::string Quoted(const std::string& text) {
 
 // --list: the attached FTDI devices, one a line, for people and for shell
 // loops ("$NF == \"QVM7316\" { print $2 }" gives the QVM7316s' serial numbers).
+// A device whose names could not be read shows as "(no access)".
 int ListOnly() {
     std::vector<ListedDevice> devices;
     if (int status = ListAttachedDevices(devices, true); status != 0)
         return D2xxUnavailableReason().empty() ? status : USB_OPEN_FAILURE;
     for (const ListedDevice& d : devices)
         Log("%u %s %s %s\n", static_cast<unsigned>(d.index), d.serial.empty() ? "-" : d.serial.c_str(),
-            Quoted(d.description).c_str(), d.isQvm7316 ? "QVM7316" : "other");
+            d.readable ? Quoted(d.description).c_str() : "\"(no access)\"", d.isQvm7316 ? "QVM7316" : "other");
+    if (std::string line = UnreadableDevicesLine(devices); !line.empty()) Log("%s\n", line.c_str());
     return 0;
 }
 
@@ -196,6 +204,15 @@ int CompareReplayImages(const Options& options, const sim::RecordedTrace& record
     return REPLAY_DIVERGED;
 }
 
+// Creates the trace file (or empties it) for the run that starts. Returns
+// -1 to go on, or the exit code after saying why it cannot be written.
+int OpenTrace(const Options& options, std::FILE*& trace) {
+    if (options.trace.empty()) return -1;
+    trace = std::fopen(options.trace.c_str(), "w");
+    if (trace) return -1;
+    return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + std::strerror(errno));
+}
+
 // How a replay ended: its report or its summary on standard error, and
 // its own exit code after a divergence, whatever the run gave.
 int EndReplay(int status) {
@@ -252,14 +269,15 @@ int main(int argc, char** argv) {
         if (!sim::LoadTrace(options.replay, recording, error)) return UsageError(error);
     }
 
+    // A trace that cannot be written is found out now, without touching a
+    // trace that is there: it is replaced only when the run starts.
     std::FILE* trace = nullptr;
-    if (!options.trace.empty()) {
-        trace = std::fopen(options.trace.c_str(), "w");
-        if (!trace) return UsageError("cannot write the trace file " + QuoteForMessage(options.trace));
-    }
+    if (std::string reason; !options.trace.empty() && !CanWriteFile(options.trace.c_str(), reason))
+        return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + reason);
 
     bool replay = !options.replay.empty();
     if (options.list) {
+        if (int code = OpenTrace(options, trace); code >= 0) return code;
         const D2xxOps* backend = Backend(options, scenario, recording);
         SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
         int status = ListOnly();
@@ -269,28 +287,36 @@ int main(int argc, char** argv) {
 
     // Before the first call, so that a replay against other images says so.
     if (replay) {
-        if (int code = CompareReplayImages(options, recording); code >= 0) {
-            if (trace) std::fclose(trace);
-            return code;
-        }
+        if (int code = CompareReplayImages(options, recording); code >= 0) return code;
     }
 
     // A replay touches no device: nothing to confirm.
     std::fputs(kStartupWarning, stdout);
     if (!options.yes && !replay && !Confirmed()) {
         std::fprintf(stderr, "qvm7316-update: not confirmed; nothing was done\n");
-        if (trace) std::fclose(trace);
         return kUsageError;
     }
 
+    // The run starts: only now are the trace and the run log file written.
+    if (int code = OpenTrace(options, trace); code >= 0) return code;
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
     ChooseDevice(options.serial);
     const D2xxOps* backend = Backend(options, scenario, recording);
     SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
     SelectDisplay(ConsoleDisplay());
 
+    // The log reaches the console through a writer of its own, so that a
+    // console that takes no output does not hold the update.
+    StartLogWriter();
+#if defined(_WIN32)
+    WatchSessionEnd();
+#endif
     int result = UpdateWorker();
     int code = result == 0 ? 0 : LastFailedStatus();
+#if defined(_WIN32)
+    StopWatchingSessionEnd();
+#endif
+    StopLogWriter();
 
     if (trace) EndTrace();
     CloseRunLog();

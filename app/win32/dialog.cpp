@@ -2,8 +2,14 @@
 
 #include <commctrl.h>
 
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 #include "app/win32/message.h"
 #include "app/win32/worker.h"
+#include "device/selection.h"
+#include "platform/interrupt.h"
 #include "protocol/model.h"
 
 HINSTANCE g_instance = nullptr;
@@ -22,8 +28,134 @@ namespace {
 enum class RunState { Idle, Running, Finished };
 RunState g_runState = RunState::Idle;
 bool g_closeWarningShown = false;
+// From Start until the run's record is complete: a log-off or a shut-down
+// is refused, with the reason shown in Windows' shut-down screen.
+bool g_refusingSessionEnd = false;
 
-void InitDialog(HWND window) {
+// The device choice before Start, on the main thread. The devices are
+// listed by a thread of its own, so that a slow driver never freezes the
+// window; one listing at a time, and none once the run has started.
+const DialogSetup* g_setup = nullptr;
+HANDLE g_listingThread = nullptr;      // the listing under way, or null
+bool g_listAgain = false;              // devices changed while it was under way
+bool g_listed = false;                 // a listing has come back
+std::vector<ListedDevice> g_devices;   // all that the last listing found
+std::vector<ListedDevice> g_qvm7316s;  // the QVM7316s among them, as the list shows them
+
+// What a listing thread hands the dialog (WM_DEVICES_LISTED).
+struct DevicesListed {
+    bool listed = false;
+    std::vector<ListedDevice> devices;
+};
+
+DWORD WINAPI ListingThread(LPVOID window) {
+    auto result = std::make_unique<DevicesListed>();
+    result->listed = ListDevicesQuietly(*g_setup->driver, result->devices);
+    if (PostMessageA(static_cast<HWND>(window), WM_DEVICES_LISTED, 0, reinterpret_cast<LPARAM>(result.get())))
+        result.release();  // the dialog's now
+    return 0;
+}
+
+void ListDevicesAgain(HWND window) {
+    if (g_runState != RunState::Idle || !g_setup->serial.empty()) return;
+    if (g_listingThread) {
+        g_listAgain = true;
+        return;
+    }
+    g_listingThread = CreateThread(nullptr, 0, ListingThread, window, 0, nullptr);
+}
+
+HWND Item(HWND window, int item) { return GetDlgItem(window, item); }
+
+// Start waits for a choice among several QVM7316s, and for the first
+// listing: it tells whether there are several.
+void EnableStart(HWND window) {
+    bool chosen = g_qvm7316s.size() <= 1 || SendDlgItemMessageA(window, ITEM_DEVICE_LIST, CB_GETCURSEL, 0, 0) != CB_ERR;
+    bool ready = g_runState == RunState::Idle && (!g_setup->serial.empty() || (g_listed && chosen));
+    EnableWindow(Item(window, ITEM_START), ready ? TRUE : FALSE);
+}
+
+// A QVM7316 in the list: its serial number and description, and where it
+// is plugged in when another has both the same.
+std::string Entry(const ListedDevice& device) {
+    std::string entry =
+        (device.serial.empty() ? std::string("(no serial number)") : device.serial) + "  " + device.description;
+    DeviceChoice choice = ChoiceOf(device, g_devices);
+    if (choice.location) {
+        char where[32];
+        std::snprintf(where, sizeof where, "  at 0x%08X", static_cast<unsigned>(*choice.location));
+        entry += where;
+    }
+    return entry;
+}
+
+bool SameDevice(const ListedDevice& a, const ListedDevice& b) {
+    return a.serial == b.serial && a.description == b.description && a.location == b.location;
+}
+
+// Shows a listing: the QVM7316s in the list, the one chosen before kept
+// chosen while it is attached, the only one chosen.
+void ShowDevices(HWND window, const DevicesListed& listed) {
+    HWND list = Item(window, ITEM_DEVICE_LIST);
+    LRESULT before = SendMessageA(list, CB_GETCURSEL, 0, 0);
+    ListedDevice chosen;
+    bool wasChosen = before != CB_ERR && static_cast<std::size_t>(before) < g_qvm7316s.size();
+    if (wasChosen) chosen = g_qvm7316s[static_cast<std::size_t>(before)];
+
+    bool first = !g_listed;
+    g_listed = true;
+    g_devices = listed.devices;
+    g_qvm7316s.clear();
+    for (const ListedDevice& d : g_devices)
+        if (d.isQvm7316) g_qvm7316s.push_back(d);
+    SendMessageA(list, CB_RESETCONTENT, 0, 0);
+    int selection = g_qvm7316s.size() == 1 ? 0 : CB_ERR;
+    for (std::size_t i = 0; i < g_qvm7316s.size(); ++i) {
+        SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Entry(g_qvm7316s[i]).c_str()));
+        if (wasChosen && SameDevice(g_qvm7316s[i], chosen)) selection = static_cast<int>(i);
+    }
+    SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
+    EnableWindow(list, g_qvm7316s.empty() ? FALSE : TRUE);
+
+    char text[96];
+    if (!listed.listed)
+        std::snprintf(text, sizeof text, "%s",
+                      D2xxUnavailableReason().empty() ? "The FTDI devices cannot be listed"
+                                                      : "The FTDI D2XX driver is not installed");
+    else if (g_qvm7316s.empty())
+        std::snprintf(text, sizeof text, "No %s attached", kModelString);
+    else if (g_qvm7316s.size() == 1)
+        std::snprintf(text, sizeof text, "The %s to update:", kModelString);
+    else
+        std::snprintf(text, sizeof text,
+                      "%u %s attached - choose the one to update:", static_cast<unsigned>(g_qvm7316s.size()),
+                      kModelString);
+    SetDlgItemTextA(window, ITEM_DEVICE_TEXT, text);
+    EnableStart(window);
+    // The keyboard goes where the next step is: at first (while Start was
+    // disabled it went to Close), and when its control was disabled now.
+    HWND focus = GetFocus();
+    if (first || !focus || !IsWindowEnabled(focus)) {
+        HWND next = IsWindowEnabled(Item(window, ITEM_START)) ? Item(window, ITEM_START) : list;
+        if (IsWindowEnabled(next)) SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+    }
+}
+
+void DevicesListedBack(HWND window, DevicesListed* result) {
+    std::unique_ptr<DevicesListed> listed(result);
+    // Once Start was pressed, the worker waits for the thread and closes it.
+    if (g_runState != RunState::Idle) return;
+    if (g_listingThread) CloseHandle(g_listingThread);
+    g_listingThread = nullptr;
+    ShowDevices(window, *listed);
+    if (g_listAgain) {
+        g_listAgain = false;
+        ListDevicesAgain(window);
+    }
+}
+
+void InitDialog(HWND window, const DialogSetup* setup) {
+    g_setup = setup;
     SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_icon));
     SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_icon));
     SendDlgItemMessageA(window, ITEM_TITLE_TEXT, WM_SETFONT, reinterpret_cast<WPARAM>(g_titleFont), TRUE);
@@ -35,6 +167,16 @@ void InitDialog(HWND window) {
     // Start, which has the focus first, is the default button, so that
     // Return starts the update from the keyboard.
     SendMessageA(window, DM_SETDEFID, ITEM_START, 0);
+    if (!g_setup->serial.empty()) {
+        std::string chosen = std::string(kModelString) + " " + g_setup->serial + ", chosen with --serial";
+        SetDlgItemTextA(window, ITEM_DEVICE_TEXT, chosen.c_str());
+        EnableWindow(Item(window, ITEM_DEVICE_LIST), FALSE);
+        EnableWindow(Item(window, ITEM_REFRESH), FALSE);
+        return;
+    }
+    EnableWindow(Item(window, ITEM_DEVICE_LIST), FALSE);
+    EnableStart(window);
+    ListDevicesAgain(window);
 }
 
 void PaintBackground(HWND window) {
@@ -51,16 +193,57 @@ void PaintBackground(HWND window) {
     EndPaint(window, &paint);
 }
 
-void StartRun() {
+void StartRun(HWND window) {
     // One run per start of the program: a second Start (a quick double
     // click before the worker has disabled the button) must not start a
-    // second worker on the same device and buffers.
-    if (g_runState != RunState::Idle) return;
-    if (StartUpdateWorker() != 0) {
+    // second worker on the same device and buffers. Nor does a click that
+    // reaches a disabled Start.
+    if (g_runState != RunState::Idle || !IsWindowEnabled(Item(window, ITEM_START))) return;
+    if (g_setup->serial.empty()) {
+        LRESULT chosen = SendDlgItemMessageA(window, ITEM_DEVICE_LIST, CB_GETCURSEL, 0, 0);
+        if (chosen != CB_ERR && static_cast<std::size_t>(chosen) < g_qvm7316s.size()) {
+            ChooseDevice(ChoiceOf(g_qvm7316s[static_cast<std::size_t>(chosen)], g_devices));
+            std::string text = std::string("The ") + kModelString + " to update:";
+            SetDlgItemTextA(window, ITEM_DEVICE_TEXT, text.c_str());
+        } else {
+            ChooseDevice(DeviceChoice{});  // none attached: the run says so
+        }
+    }
+    EnableWindow(Item(window, ITEM_DEVICE_LIST), FALSE);
+    EnableWindow(Item(window, ITEM_REFRESH), FALSE);
+    HANDLE listing = g_listingThread;
+    g_listingThread = nullptr;
+    g_runState = RunState::Running;
+    if (StartUpdateWorker(listing) != 0) {
+        g_runState = RunState::Finished;
         ShowMessage(kMessageError, "Could not start the update (error %lu)", GetLastError());
         return;
     }
-    g_runState = RunState::Running;
+    g_refusingSessionEnd = true;
+    ShutdownBlockReasonCreate(window, kShutdownBlockReason);
+}
+
+void RunRecorded(HWND window) {
+    if (!g_refusingSessionEnd) return;
+    g_refusingSessionEnd = false;
+    ShutdownBlockReasonDestroy(window);
+}
+
+// A log-off or a shut-down asks first: refused while a run is in progress.
+// The dialog's answer goes in DWLP_MSGRESULT.
+INT_PTR QueryEndSession(HWND window) {
+    if (!g_refusingSessionEnd) return FALSE;  // the default: agreed
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, FALSE);
+    return TRUE;
+}
+
+// The session ends anyway: the run is stopped as SIGTERM stops it, and the
+// dialog waits for it a few seconds while it carries out the worker's
+// window messages; then the device is closed if the run still holds it.
+INT_PTR EndSession(HWND window, WPARAM ending, LPARAM flags) {
+    if (ending && g_refusingSessionEnd) OnSessionEnd(static_cast<unsigned long>(flags), kSessionEndWaitMs);
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, 0);
+    return TRUE;
 }
 
 // Close and the close box end the dialog, except while a run is in progress:
@@ -82,6 +265,7 @@ void RequestClose(HWND window) {
 // The worker has enabled Close again. Start, which had the focus, is
 // disabled, so the focus goes to Close: the keyboard still works.
 void RunFinished(HWND window) {
+    RunRecorded(window);
     g_runState = RunState::Finished;
     SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, ITEM_CLOSE)), TRUE);
 }
@@ -100,11 +284,11 @@ void ReleaseResources() {
 
 }  // namespace
 
-INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!g_dialog) g_dialog = window;
     switch (message) {
         case WM_INITDIALOG:
-            InitDialog(window);
+            InitDialog(window, reinterpret_cast<const DialogSetup*>(lParam));
             return TRUE;
         case WM_PAINT:
             PaintBackground(window);
@@ -117,20 +301,42 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
         case WM_COMMAND:
             // Whole values: only a plain click (notification code 0) counts.
             if (wParam == ITEM_START) {
-                StartRun();
+                StartRun(window);
                 return TRUE;
             }
             if (wParam == ITEM_CLOSE) {
                 RequestClose(window);
                 return TRUE;
             }
+            if (wParam == ITEM_REFRESH) {
+                ListDevicesAgain(window);
+                return TRUE;
+            }
+            if (wParam == MAKEWPARAM(ITEM_DEVICE_LIST, CBN_SELCHANGE)) {
+                EnableStart(window);
+                return TRUE;
+            }
             return FALSE;
+        case WM_DEVICECHANGE:
+            // A device plugged in or out: the list follows.
+            ListDevicesAgain(window);
+            return TRUE;
+        case WM_DEVICES_LISTED:
+            DevicesListedBack(window, reinterpret_cast<DevicesListed*>(lParam));
+            return TRUE;
         case WM_CLOSE:
             RequestClose(window);
             return TRUE;
         case WM_RUN_FINISHED:
             RunFinished(window);
             return TRUE;
+        case WM_RUN_RECORDED:
+            RunRecorded(window);
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            return QueryEndSession(window);
+        case WM_ENDSESSION:
+            return EndSession(window, wParam, lParam);
         case WM_DESTROY:
             ReleaseResources();
             PostQuitMessage(0);

@@ -5,12 +5,21 @@
 
 #include <windows.h>
 
+#include <string>
+
+#include "platform/d2xx.h"
+
 // Dialog items.
 enum DialogItem : int {
     ITEM_TITLE_TEXT = 303,
     ITEM_SECOND_TEXT = 307,
     ITEM_START = 301,
     ITEM_CLOSE = 302,
+    // The device choice, below the buttons: what is attached, the list of
+    // the QVM7316s, and a button to look again.
+    ITEM_DEVICE_TEXT = 304,
+    ITEM_DEVICE_LIST = 305,
+    ITEM_REFRESH = 306,
 };
 
 // Bar colours in the 0x00BBGGRR form.
@@ -33,6 +42,21 @@ constexpr int kBarX = 25, kBarY = 120, kBarWidth = 428, kBarHeight = 20;
 
 // Sent by the worker thread to the dialog when its run has ended.
 constexpr UINT WM_RUN_FINISHED = WM_APP + 1;
+// Posted by the thread that lists the attached devices, with its result.
+constexpr UINT WM_DEVICES_LISTED = WM_APP + 2;
+
+// What the dialog starts with (the parameter of DialogBoxParam).
+struct DialogSetup {
+    // The driver itself, not a trace around it: the devices are listed
+    // before Start, which is no part of the run.
+    const D2xxOps* driver;
+    // --serial SN: the device is chosen; empty: the user chooses it in the
+    // dialog's list.
+    std::string serial;
+};
+// Sent by the worker thread when the run's record is complete, before a
+// failure box: the session's end need no longer be refused.
+constexpr UINT WM_RUN_RECORDED = WM_APP + 3;
 
 // Process-wide window state.
 extern HINSTANCE g_instance;
@@ -44,5 +68,6 @@ extern HFONT g_successFont;
 extern HWND g_dialog;       // remembered from the dialog's first message
 extern HWND g_progressBar;  // empty until the dialog has created the bar
 
-// The window procedure of dialog 201.
+// The window procedure of dialog 201; its WM_INITDIALOG parameter is a
+// DialogSetup that outlives the dialog.
 INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -13,20 +13,19 @@
 #include "app/options.h"
 #include "app/win32/dialog.h"
 #include "app/win32/message.h"
+#include "app/win32/worker.h"
 #include "device/link.h"
+#include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/text.h"
 
 namespace {
 
-// --trace FILE: every D2XX call of the run, written as the console program
-// writes it (docs/trace-format.md), so that a run with the vendor's driver
-// in the field can be replayed on a desk.
-std::FILE* g_trace = nullptr;
-std::string g_traceName;
+std::string g_serial;  // --serial SN
 
 }  // namespace
 
@@ -60,10 +59,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_titleFont = CreateFontA(17, 0, 0, 0, FW_BOLD, 0, 0, 0, 0, 0, 0, 0, 0x20, "System");
     g_successFont = CreateFontA(14, 0, 0, 0, FW_BOLD, 0, 0, 0, 0, 0, 0, 0, 0x20, "Tohoma");
 
+    // The run's trace, if any, goes around the driver at Start.
     const D2xxOps* driver = LoadVendorD2xx();
-    SelectD2xx(g_trace ? TraceD2xx(driver, g_trace, g_traceName) : driver);
+    SelectD2xx(driver);
     SelectDisplay(Win32Display());
-    return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, 0));
+    static DialogSetup setup;
+    setup = DialogSetup{driver, g_serial};
+    return static_cast<int>(
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc, reinterpret_cast<LPARAM>(&setup)));
 }
 
 namespace {
@@ -103,17 +106,21 @@ int main(int argc, char** argv) {
     Options options;
     if (int code = ParseOptions(argc, argv, options); code >= 0) return code;
     if (int code = CheckOptions(options); code >= 0) return code;
-    if (!options.trace.empty()) {
-        g_trace = std::fopen(options.trace.c_str(), "w");
-        if (!g_trace) return UsageError("cannot write the trace file " + QuoteForMessage(options.trace));
-        g_traceName = options.trace;
-    }
-    // The record of every run, kept when the console window has closed.
-    if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
+    // --trace FILE: every D2XX call of the run, written as the console
+    // program writes it (docs/trace-format.md), so that a run with the
+    // vendor's driver in the field can be replayed on a desk. A file that
+    // cannot be written is found out now, without touching one that is
+    // there; the run log file (the record of every run, kept when the
+    // console window has closed) and the trace are written from Start on.
+    if (std::string reason; !options.trace.empty() && !CanWriteFile(options.trace.c_str(), reason))
+        return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + reason);
+    SetRunRecords(RunLogPath(options), options.trace);
     ChooseDevice(options.serial);
+    g_serial = options.serial;
 
     int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
-    if (g_trace) EndTrace();
+    StopLogWriter();
+    if (!options.trace.empty()) EndTrace();
     CloseRunLog();
     return result;
 }

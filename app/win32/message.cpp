@@ -60,22 +60,29 @@ bool Progress(int percent, const char* title) {
     return true;
 }
 
-// A failed run paints the bar red and shows its message in the error box,
-// with the reason on a second line when nothing reached the device. The
-// box holds the worker until it is dismissed. Close is enabled again;
-// Start stays disabled: one run per start of the program.
-void RunEnded(int status, const char* message, const char* reason) {
+// A failed run paints the bar red.
+void RunEnded(int status, const char*, const char*) {
+    if (status != 0) SetBarColour(kBarRed);
+}
+
+// Once the log and the run log file hold the run's end, the dialog stops
+// refusing the session's end, and a failed run shows its message in the
+// error box with the detail on a second line: the failure when nothing
+// reached the device, else the advice to keep the device connected and run
+// the update again. The box holds the worker until it is dismissed. Close
+// is enabled again; Start stays disabled: one run per start of the program.
+void RunRecorded(int status, const char* message, const char* detail) {
+    SendMessageA(g_dialog, WM_RUN_RECORDED, 0, 0);
     if (status != 0) {
-        SetBarColour(kBarRed);
-        if (reason && *reason)
-            ShowMessage(kMessageError, "%s\n%s", message, reason);
+        if (detail && *detail)
+            ShowMessage(kMessageError, "%s\n%s", message, detail);
         else
             ShowMessage(kMessageError, "%s", message);
     }
     EnableItem(ITEM_CLOSE, true);
 }
 
-const DisplayOps kWin32 = {RunStarted, Progress, RunEnded};
+const DisplayOps kWin32 = {RunStarted, Progress, RunEnded, RunRecorded};
 
 }  // namespace
 

@@ -15,16 +15,27 @@
 #                disabled, exit 0, and the run log file records the failure
 #   planted-dll  an FTD2XX.dll beside the program, in the working folder, is
 #                never loaded: the driver is taken from the system folder only
-#   two-devices  two QVM7316 attached and none chosen: the failure box says
-#                so before anything is sent; with --serial naming a third,
-#                the box says it is not found
+#   two-devices  two QVM7316 attached: the dialog lists both, Start waits
+#                for a choice; the second is chosen with the keyboard and the
+#                run reaches it alone (its processor firmware, its serial
+#                number in every open), until a fault the scenario sets
+#                ends it early; with --serial naming a third, the failure
+#                box says it is not found before anything is sent
 #   update       the whole update: the log and what the device ends up
 #                holding equal those of the console program run against the
 #                same emulated device; a second Start and the close box are
-#                refused while it runs; " QVM7316 - DONE!", the success text,
-#                the green bar, focus on Close, exit 0; the run's --trace,
-#                replayed by the console program, gives the same log
-#                without divergence
+#                refused while it runs, and so is the session's end
+#                (WM_QUERYENDSESSION); " QVM7316 - DONE!", the success text,
+#                the green bar, focus on Close, exit 0; the run log file says
+#                the machine was kept awake; the run's --trace, replayed by
+#                the console program, gives the same log without divergence
+#   session-end  the session ends anyway during a run (WM_ENDSESSION): the
+#                dialog stops the run within the few seconds Windows allows,
+#                carrying out the worker's window messages meanwhile, and
+#                the failure box gives the advice to run the update again;
+#                the console program's hidden window refuses the session's
+#                end, then stops the run the same way (exit code 143); both
+#                run log files record it
 #
 # The stand-in FTD2XX.dll is installed as the system's (in the Wine
 # prefix's system32) for the scenarios that need a device, and removed for
@@ -37,6 +48,7 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?windows build folder}" && pwd)
 console=$(cd "$(dirname "${2:?linux console program}")" && pwd)/$(basename "$2")
 exe=$build/qvm7316-update.exe
+console_exe=$build/qvm7316-update-console.exe
 standin=$build/standin/FTD2XX.dll
 inspector=$build/e2e-tools/inspect_window.exe
 no_icon_exe=$build/e2e-tools/qvm7316-update-no-icon.exe
@@ -44,7 +56,7 @@ out=$build/e2e
 shots=$out/screenshots
 started=$SECONDS
 
-for f in "$exe" "$standin" "$inspector" "$no_icon_exe" "$console"; do
+for f in "$exe" "$console_exe" "$standin" "$inspector" "$no_icon_exe" "$console"; do
     [ -f "$f" ] || { echo "e2e: $f is missing; build it first" >&2; exit 2; }
 done
 rm -rf "$out/runs" "$shots"
@@ -112,6 +124,18 @@ focus_on() { grep -q "^window focus=$2 " <<<"$1"; }
 dialog_focus_on() { focus_on "$(inspect_dialog)" "$1"; }
 
 shot() { import -window root "$shots/$1.png"; }
+
+# The session's end, as Windows announces it to a window (see
+# inspect_window.cpp). The dialog's title changes with the progress, so a
+# try that finds no window is made again.
+to_dialog() {  # to_dialog <inspect_window option...>: sends to the dialog
+    local i
+    for i in 1 2 3 4 5; do
+        wine "$inspector" "$@" "$(dialog_title)" 2>/dev/null | tr -d '\r' && return 0
+    done
+    return 1
+}
+query_end_session() { to_dialog --query-end-session; }
 
 # Client-area pixels of the dialog in the last screenshot, as "r,g,b".
 client_x=0
@@ -279,8 +303,16 @@ to_idle_dialog() {  # to_idle_dialog <scenario>
     wait_for 10 "warning to close" window_gone "$BOX"
 }
 
+# Start is enabled once the dialog has listed the devices (off its own
+# thread), unless it waits for a choice.
+start_enabled() { shows "$(inspect QVM7316)" 'item 301 Button enabled=1 text=Start'; }
+wait_for_start() { wait_for 30 "Start enabled after the device listing" start_enabled; }
+combo_lists() { grep -q "^combo selected=-*[0-9]* count=$1\$" <<<"$(inspect QVM7316)"; }
+combo_selected() { shows "$(inspect QVM7316)" "combo selected=$1 count=$2"; }  # combo_selected <index> <count>
+
 # The idle dialog: texts, buttons, focus, the bitmap in place.
 check_idle_dialog() {  # check_idle_dialog <scenario>
+    wait_for_start || return 1
     local idle
     idle=$(inspect QVM7316)
     check "$1: idle focus on Start" focus_on "$idle" 301
@@ -361,6 +393,8 @@ scenario_no_device() {
     unset QVM7316_SCENARIO
     to_idle_dialog no-device || return 1
     check_idle_dialog no-device
+    check "no-device: the dialog says none is attached" \
+        shows "$(inspect QVM7316)" 'item 304 Static enabled=1 text=No QVM7316 attached'
     press "$IDLE" Return || return 1
     check_failure_box no-device 'no QVM7316 found - exiting' || return 1
     check "no-device: title keeps the last reading" window_shown '^ QVM7316 - 0%$'
@@ -387,6 +421,7 @@ scenario_planted_dll() {
     wait_for 120 "start-up warning" window_shown "$BOX" || return 1
     press "$BOX" Escape || return 1
     wait_for 30 "idle dialog" window_shown "$IDLE" || return 1
+    wait_for_start || return 1
     press "$IDLE" Return || return 1
     local missing='FTD2XX.dll is not in the Windows system folder: the FTDI D2XX device driver is not installed'
     check_failure_box planted-dll "$missing" || return 1
@@ -395,33 +430,116 @@ scenario_planted_dll() {
     check "planted-dll: no device was listed" bash -c "! grep -q 'FTDI device(s) found' '$dir/stdout.log'"
 }
 
-# ---- Scenario: two devices, none chosen ----------------------------------
+# ---- Scenario: two devices, one chosen in the dialog ----------------------
 
-# Refused before anything reaches either device; --serial is taken from the
-# command line.
-two_devices_run() {  # two_devices_run <run name> <reason on the box> [<argument>...]
-    local name=$1 dir=$out/runs/$1 reason=$2 image
-    shift 2
+# Two QVM7316 attached: the dialog lists both and Start waits for a choice;
+# the second is chosen with the keyboard and the run reaches it alone. The
+# scenario fails the first purge of the processor reset, so that the run
+# ends after the processor programming: by then the chosen device holds its
+# firmware. The console program's run with --serial B2 is the reference.
+scenario_two_devices() {
+    local dir=$out/runs/two-devices image
+    mkdir -p "$dir/reference"
+    cp "$exe" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do
+        cp "$src/samples/$image" "$dir/"
+        cp "$src/samples/$image" "$dir/reference/"
+    done
+    printf 'devices = QVM7316 [A1], QVM7316 [B2]\nfail = FT_Purge 2\n' >"$dir/two.scenario"
+    cp "$dir/two.scenario" "$dir/reference/"
+    (cd "$dir/reference" && "$console" --simulate=two.scenario --serial B2 --yes --dump dump >console.log \
+        2>console.err) || true
+    install_driver
+    export QVM7316_SCENARIO=two.scenario QVM7316_DUMP=device-dump
+    launch "$dir" ./qvm7316-update.exe --trace two.trace
+    unset QVM7316_SCENARIO QVM7316_DUMP
+    to_idle_dialog two-devices || return 1
+    wait_for 30 "both devices in the dialog's list" combo_lists 2 || return 1
+    local idle
+    idle=$(inspect QVM7316)
+    check "two-devices: the dialog asks for a choice" \
+        shows "$idle" 'item 304 Static enabled=1 text=2 QVM7316 attached - choose the one to update:'
+    check "two-devices: A1 listed" shows "$idle" 'combo item 0 text=A1  QVM7316'
+    check "two-devices: B2 listed" shows "$idle" 'combo item 1 text=B2  QVM7316'
+    check "two-devices: none chosen yet" shows "$idle" 'combo selected=-1 count=2'
+    check "two-devices: Start waits for a choice" shows "$idle" 'item 301 Button enabled=0 text=Start'
+    check "two-devices: the keyboard is on the list" focus_on "$idle" 305
+    locate_client || { fail "two-devices: dialog position"; return 1; }
+    wait_for 15 "bitmap at 115,10 on the orange background" painted_dialog two-devices-2-idle
+
+    # The list open, as a user sees it; closed again, the second chosen
+    # with the arrow keys.
+    press "$IDLE" alt+Down || return 1
+    sleep 1
+    shot two-devices-3-list-open
+    press "$IDLE" Escape || return 1
+    check "two-devices: still none chosen" combo_selected -1 2
+    press "$IDLE" Down Down || return 1
+    wait_for 10 "B2 chosen" combo_selected 1 2 || return 1
+    wait_for_start || return 1
+    shot two-devices-4-chosen
+    check "two-devices: B2 shows as chosen" shows "$(inspect QVM7316)" 'item 305 ComboBox enabled=1 text=B2  QVM7316'
+    # Refresh lists the devices again and keeps the choice while it is
+    # attached.
+    check "two-devices: Refresh clicked" wine "$inspector" --click 306 1 QVM7316
+    sleep 1
+    wait_for 10 "the list after Refresh" combo_selected 1 2
+    check "two-devices: Start still enabled after Refresh" start_enabled
+
+    press "$IDLE" Return || return 1
+    wait_for 60 "handshake in the log" log_has "$dir/stdout.log" 'Returned Char = ' || return 1
+    wait_for 10 "progress in the title" window_shown "$RUNNING"
+    shot two-devices-5-running
+    local running
+    running=$(inspect_dialog)
+    check "two-devices: the list is locked while running" shows "$running" 'item 305 ComboBox enabled=0 text=B2  QVM7316'
+    check "two-devices: Refresh is locked while running" shows "$running" 'item 306 Button enabled=0 text=Refresh'
+    check_failure_box two-devices || return 1
+    check_finished_and_close two-devices 'bar position=[0-9]+ colour=0x0000C8'
+
+    check "two-devices: log equals the console program's with --serial B2" \
+        same_log "$dir/reference/console.log" "$dir/stdout.log" "$dir/log.diff"
+    check "two-devices: the run stopped where the scenario stops it" \
+        log_has "$dir/stdout.log" 'failed in ResetProcessor: USB_PURGE_FAILURE (24)'
+    # Written on Windows: CR LF line ends.
+    local opens
+    opens=$(tr -d '\r' <"$dir/two.trace" | grep ' FT_OpenEx ' || true)
+    check "two-devices: three connections" [ "$(grep -c . <<<"$opens")" = 3 ]
+    check "two-devices: every connection opened B2" [ "$(grep -vc ' FT_OpenEx serial "B2" = 0$' <<<"$opens")" = 0 ]
+    check "two-devices: the trace holds no listing from before Start" \
+        bash -c "! grep -q 'FT_ListDevices 0x' '$dir/two.trace'"
+    check "two-devices: the run log file names the device" \
+        log_has "$dir/qvm7316-update.log" "=== device: serial number B2, description 'QVM7316'"
+    check "two-devices: B2 holds the firmware the console run gave it" \
+        cmp -s "$dir/reference/dump/processor.bin" "$dir/device-dump/processor.bin"
+    check "two-devices: the dump is B2's" \
+        cmp -s "$dir/reference/dump/device.txt" <(tr -d '\r' <"$dir/device-dump/device.txt")
+    local replay_code=0
+    (cd "$dir" && "$console" --replay two.trace --serial B2 --no-log >replay.log 2>replay.err) || replay_code=$?
+    check "two-devices: the trace replays with --serial B2 (exit $replay_code)" \
+        log_has "$dir/replay.err" 'replayed to its end without divergence'
+}
+
+# With --serial naming a device that is not attached: refused before
+# anything is sent, with the reason in the failure box.
+scenario_serial_absent() {
+    local dir=$out/runs/serial-absent image
     mkdir -p "$dir"
     cp "$exe" "$dir/"
     for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
     printf 'devices = QVM7316 [A1], QVM7316 [B2]\n' >"$dir/two.scenario"
     install_driver
     export QVM7316_SCENARIO=two.scenario
-    launch "$dir" ./qvm7316-update.exe "$@"
+    launch "$dir" ./qvm7316-update.exe --serial C3
     unset QVM7316_SCENARIO
-    wait_for 120 "start-up warning" window_shown "$BOX" || return 1
-    press "$BOX" Escape || return 1
-    wait_for 30 "idle dialog" window_shown "$IDLE" || return 1
+    to_idle_dialog serial-absent || return 1
+    check "serial-absent: the dialog shows the choice of the command line" \
+        shows "$(inspect QVM7316)" 'item 304 Static enabled=1 text=QVM7316 C3, chosen with --serial'
     press "$IDLE" Return || return 1
-    check_failure_box "$name" "$reason" || return 1
-    check_finished_and_close "$name" 'bar position=0 colour=0x0000C8'
-    check "$name: nothing was sent" log_has "$dir/stdout.log" 'Nothing was sent to the QVM7316: the device was not changed.'
-}
-scenario_two_devices() {
-    two_devices_run two-devices '2 QVM7316 devices found - connect only one, or choose one with --serial' || return 1
-    finish_run
-    two_devices_run serial-absent 'QVM7316 C3 not found - exiting' --serial C3
+    check_failure_box serial-absent 'QVM7316 C3 not found - exiting' || return 1
+    check_finished_and_close serial-absent 'bar position=0 colour=0x0000C8'
+    check "serial-absent: nothing was sent" \
+        log_has "$dir/stdout.log" 'Nothing was sent to the QVM7316: the device was not changed.'
 }
 
 # ---- Scenario: the whole update -------------------------------------------
@@ -451,6 +569,12 @@ scenario_update() {
     unset QVM7316_DUMP
     to_idle_dialog update || return 1
     check_idle_dialog update
+    local idle
+    idle=$(inspect QVM7316)
+    check "update: the one QVM7316 is shown and chosen" \
+        shows "$idle" 'item 305 ComboBox enabled=1 text=EMU00001  QVM7316'
+    check "update: the dialog names it the one to update" \
+        shows "$idle" 'item 304 Static enabled=1 text=The QVM7316 to update:'
 
     # Start clicked twice at once, as a quick double click queues it: the
     # second click reaches the dialog while the first run has begun, and
@@ -474,6 +598,12 @@ scenario_update() {
         wait_for 10 "close warning to go" window_gone "$BOX"
         check "update: the dialog stays open" window_shown "$RUNNING|$DONE"
         check "update: the program runs on" bash -c "[ ! -s '$dir/exit-code' ]"
+
+        # A log-off or a shut-down asks first: refused, and the run goes on.
+        local answer
+        answer=$(query_end_session || true)
+        check "update: the session's end is refused during the run ($answer)" [ "$answer" = answer=0 ]
+        check "update: the run goes on after the refusal" window_shown "$RUNNING|$DONE"
     fi
 
     if [ $expect_success = yes ]; then
@@ -490,6 +620,7 @@ scenario_update() {
         green=$(bar_share "$shots/update-5-done.png" 0,200,0)
         check "update: the bar is green (${green}% of it)" [ "$green" -ge 60 ]
         check "update: no failure box" window_gone "$BOX"
+        check "update: after the run the session may end" [ "$(query_end_session || true)" = answer=1 ]
         check_finished_and_close update 'bar position=100 colour=0x00C800'
     else
         check_failure_box update || return 1
@@ -510,6 +641,8 @@ scenario_update() {
     if [ $expect_success = yes ]; then
         check "update: the run log file records the success" log_has "$dir/qvm7316-update.log" '=== end: succeeded after'
     fi
+    check "update: the run log file says the machine was kept awake" \
+        log_has "$dir/qvm7316-update.log" '=== the machine is kept awake during the update: Windows keeps it'
     note "update: $(windows_log "$dir/stdout.log" | grep -c .) log lines"
 
     # The trace, recorded on the real clock under Wine, replayed on a desk by
@@ -526,10 +659,59 @@ scenario_update() {
         same_console_logs "$dir/reference/console.log" "$dir/replay.log" "$dir/replay-log.diff"
 }
 
+# ---- Scenario: the session ends during a run ---------------------------
+
+scenario_session_end() {
+    local dir=$out/runs/session-end image
+    mkdir -p "$dir"
+    cp "$exe" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
+    install_driver
+    launch "$dir" ./qvm7316-update.exe
+    to_idle_dialog session-end || return 1
+    press "$IDLE" Return || return 1
+    wait_for 60 "the processor's programming" log_has "$dir/stdout.log" 'PROGRAMMING PROCESSOR' || return 1
+    local ended
+    ended=$(to_dialog --end-session logoff || true)
+    note "session-end: the dialog's WM_ENDSESSION $ended"
+    local ms
+    ms=$(sed -n 's/^returned after \([0-9]*\) ms$/\1/p' <<<"$ended")
+    check "session-end: the dialog stopped the run in time ($ended)" test "${ms:-99999}" -lt 4000
+    check_failure_box session-end \
+        'Bytes were sent to the QVM7316: run the update again from the start, with the device kept connected.' ||
+        return 1
+    check_finished_and_close session-end 'bar position=[0-9]+ colour=0x0000C8'
+    local record=$dir/qvm7316-update.log
+    check "session-end: the run log file records the log-off" \
+        log_has "$record" '=== the user logged off: the update is stopped and the device closed'
+    check "session-end: the run log file records where it stopped" log_has "$record" ': TERMINATED (143) after'
+    check "session-end: the run stopped by itself" bash -c "! grep -q 'did not stop within' '$record'"
+
+    # The console program: its hidden window hears of the session's end.
+    finish_run
+    dir=$out/runs/session-end-console
+    mkdir -p "$dir"
+    cp "$console_exe" "$dir/"
+    for image in gen.hex genprom.hex GEN.dat; do cp "$src/samples/$image" "$dir/"; done
+    launch "$dir" ./qvm7316-update-console.exe --simulate --realtime --yes
+    wait_for 120 "the processor's programming" log_has "$dir/stdout.log" 'PROGRAMMING PROCESSOR' || return 1
+    local window=class=QVM7316SessionWatch
+    check "session-end-console: the session's end is refused during the run" \
+        [ "$(wine "$inspector" --query-end-session $window 2>/dev/null | tr -d '\r')" = answer=0 ]
+    ended=$(wine "$inspector" --end-session shutdown $window 2>/dev/null | tr -d '\r' || true)
+    note "session-end-console: WM_ENDSESSION $ended"
+    wait_for 30 "end of the console program" ended || return 1
+    check "session-end-console: exit code 143" [ "$(cat "$run/exit-code")" = 143 ]
+    record=$dir/qvm7316-update.log
+    check "session-end-console: the run log file records the shut-down" \
+        log_has "$record" '=== the computer is shutting down: the update is stopped and the device closed'
+    check "session-end-console: the run log file records where it stopped" log_has "$record" ': TERMINATED (143) after'
+}
+
 # ---- Run ------------------------------------------------------------------
 
 # QVM7316_E2E_SCENARIOS can name a subset, e.g. "no_device planted_dll".
-for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll two_devices update}; do
+for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll two_devices serial_absent update session_end}; do
     t=$SECONDS
     note "scenario ${scenario//_/-}"
     scenario_$scenario || fail "${scenario//_/-}: stopped early"

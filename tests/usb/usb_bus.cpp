@@ -446,7 +446,8 @@ bool PlugFt232r(const std::string& serial, const ChipFaults& faults, std::string
     auto chip = std::make_unique<Chip>();
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        if (!sim::Ft232rFor(serial, chip->ft)) {
+        const sim::Device* device = sim::FindDevice(serial);
+        if (!device || !sim::Ft232rFor(device->location, chip->ft)) {
             reason = "no emulated device has the serial number " + serial;
             return false;
         }
