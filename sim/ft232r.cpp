@@ -46,8 +46,14 @@ const D2xxOps& Emulated() { return *EmulatorD2xx(); }
 
 std::string Word(std::uint16_t value) { return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)}; }
 
+// What a transfer the emulated device refused gets: a stall, or nothing
+// at all from a chip that was unplugged with it.
+UsbAnswer Refused(const Ft232r& chip) { return Ft232rUnplugged(chip) ? UsbAnswer::Gone : UsbAnswer::Stall; }
+
 // Empties the chip's buffers in the emulated device's terms.
-bool Purge(Ft232r& chip, ULONG mask) { return Emulated().Purge(chip.device, mask) == FT_OK; }
+UsbAnswer Purge(Ft232r& chip, ULONG mask) {
+    return Emulated().Purge(chip.device, mask) == FT_OK ? UsbAnswer::Done : Refused(chip);
+}
 
 UsbAnswer Vendor(Ft232r& chip, const UsbSetup& setup, std::string& data) {
     if (!chip.device) return UsbAnswer::Stall;
@@ -59,10 +65,9 @@ UsbAnswer Vendor(Ft232r& chip, const UsbSetup& setup, std::string& data) {
     switch (setup.request) {
         case kReset:
             if (toHost) return UsbAnswer::Stall;
-            if (setup.value == kResetChip)
-                return Purge(chip, FT_PURGE_RX | FT_PURGE_TX) ? UsbAnswer::Done : UsbAnswer::Stall;
-            if (setup.value == kResetFromHost) return Purge(chip, FT_PURGE_TX) ? UsbAnswer::Done : UsbAnswer::Stall;
-            if (setup.value == kResetToHost) return Purge(chip, FT_PURGE_RX) ? UsbAnswer::Done : UsbAnswer::Stall;
+            if (setup.value == kResetChip) return Purge(chip, FT_PURGE_RX | FT_PURGE_TX);
+            if (setup.value == kResetFromHost) return Purge(chip, FT_PURGE_TX);
+            if (setup.value == kResetToHost) return Purge(chip, FT_PURGE_RX);
             return UsbAnswer::Stall;
         case kModemControl:
             chip.modemControl = setup.value;
@@ -196,7 +201,13 @@ std::string Ft232rStringDescriptor(const Ft232r& chip, std::uint8_t index) {
     return d;
 }
 
+bool Ft232rUnplugged(const Ft232r& chip) {
+    const Device* device = DeviceAt(chip.location);
+    return !device || device->unplugged;
+}
+
 UsbAnswer Ft232rControl(Ft232r& chip, const UsbSetup& setup, std::string& data) {
+    if (Ft232rUnplugged(chip)) return UsbAnswer::Gone;
     switch (setup.requestType & kTypeMask) {
         case kStandard:
             return Standard(chip, setup, data);
@@ -208,14 +219,19 @@ UsbAnswer Ft232rControl(Ft232r& chip, const UsbSetup& setup, std::string& data) 
 }
 
 UsbAnswer Ft232rBulkOut(Ft232r& chip, const std::string& bytes) {
+    if (Ft232rUnplugged(chip)) return UsbAnswer::Gone;
     if (!chip.device || chip.outHalted) return UsbAnswer::Stall;
     if (bytes.empty()) return UsbAnswer::Done;
     DWORD rx = 0, tx = 0, event = 0;
-    if (Emulated().GetStatus(chip.device, &rx, &tx, &event) == FT_OK && tx > kFt232rTransmitBuffer)
+    if (Emulated().GetStatus(chip.device, &rx, &tx, &event) != FT_OK) {
+        if (Ft232rUnplugged(chip)) return UsbAnswer::Gone;
+    } else if (tx > kFt232rTransmitBuffer) {
         return UsbAnswer::NotYet;
+    }
     DWORD written = 0;
     std::string copy = bytes;
     if (Emulated().Write(chip.device, copy.data(), static_cast<DWORD>(copy.size()), &written) != FT_OK) {
+        if (Ft232rUnplugged(chip)) return UsbAnswer::Gone;
         chip.outHalted = true;
         return UsbAnswer::Stall;
     }
@@ -228,9 +244,10 @@ void Ft232rClearHalt(Ft232r& chip) { chip.outHalted = false; }
 
 UsbAnswer Ft232rBulkIn(Ft232r& chip, std::size_t capacity, std::string& packets) {
     packets.clear();
+    if (Ft232rUnplugged(chip)) return UsbAnswer::Gone;
     if (!chip.device) return UsbAnswer::Stall;
     DWORD waiting = 0;
-    if (Emulated().GetQueueStatus(chip.device, &waiting) != FT_OK) return UsbAnswer::Stall;
+    if (Emulated().GetQueueStatus(chip.device, &waiting) != FT_OK) return Refused(chip);
     std::uint64_t now = NowMs();
     bool timerRanOut = now >= chip.latencyFrom + chip.latencyMs;
     std::size_t fullPackets = std::max<std::size_t>(capacity / kFt232rPacketSize, 1);
@@ -246,7 +263,7 @@ UsbAnswer Ft232rBulkIn(Ft232r& chip, std::size_t capacity, std::string& packets)
     std::vector<char> data(take);
     DWORD got = 0;
     if (take > 0 && Emulated().Read(chip.device, data.data(), static_cast<DWORD>(take), &got) != FT_OK)
-        return UsbAnswer::Stall;
+        return Refused(chip);
     std::size_t at = 0;
     do {
         std::size_t piece = std::min<std::size_t>(got - at, kFt232rPacketData);

@@ -71,7 +71,12 @@ enum class UsbAnswer {
     Done,    // taken, or the data is there
     NotYet,  // NAK: the transfer stays pending
     Stall,   // the endpoint or the request is refused (EPIPE)
+    Gone,    // the device is unplugged: nothing answers any more (ENODEV)
 };
+
+// Whether the emulated device behind the chip is unplugged (the scenario's
+// unplug_after), which takes the chip off the bus with it.
+bool Ft232rUnplugged(const Ft232r& chip);
 
 // A control request (the 8-byte setup's fields). For a request to the host
 // (bit 7 of requestType) `data` receives the answer, at most `length`

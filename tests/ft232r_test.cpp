@@ -26,11 +26,22 @@ class Ft232rTest : public DeviceTest {
         return chip_;
     }
     sim::UsbAnswer Out(const std::string& bytes) { return sim::Ft232rBulkOut(chip_, bytes); }
-    // The packets an IN transfer of `capacity` bytes gets now, or "NAK".
+    // The packets an IN transfer of `capacity` bytes gets now, or "NAK",
+    // "STALL" or "GONE".
     std::string In(std::size_t capacity = 4096) {
         std::string packets;
         sim::UsbAnswer answer = sim::Ft232rBulkIn(chip_, capacity, packets);
-        return answer == sim::UsbAnswer::Done ? packets : answer == sim::UsbAnswer::NotYet ? "NAK" : "STALL";
+        switch (answer) {
+            case sim::UsbAnswer::Done:
+                return packets;
+            case sim::UsbAnswer::NotYet:
+                return "NAK";
+            case sim::UsbAnswer::Stall:
+                return "STALL";
+            case sim::UsbAnswer::Gone:
+                break;
+        }
+        return "GONE";
     }
     sim::UsbAnswer Vendor(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::string& data,
                           std::uint16_t length = 0, std::uint16_t index = 0) {
@@ -66,12 +77,24 @@ TEST_F(Ft232rTest, ShortRepliesWaitForTheLatencyTimerFullPacketsDoNot) {
     SleepMs(sim::kFt232rDefaultLatencyMs);
     EXPECT_EQ(In(), kStatus + echo.substr(70));
 
-    // The latency timer is the driver's to set (1 to 255 ms).
+    // The latency timer is the driver's to set (1 to 255 ms), and runs from
+    // the chip's last packet: a short reply that comes 1 ms after it goes 1
+    // ms later, one that comes later goes at once.
+    Chip();
     std::string data;
     EXPECT_EQ(Vendor(0x40, 0x09, 2, data), sim::UsbAnswer::Done);
     EXPECT_EQ(Vendor(0xC0, 0x0A, 0, data, 1), sim::UsbAnswer::Done);
     EXPECT_EQ(data, std::string(1, 2));
     EXPECT_EQ(Vendor(0x40, 0x09, 0, data), sim::UsbAnswer::Stall);
+    SleepMs(2);
+    EXPECT_EQ(In(), kStatus);  // nothing waiting: the status bytes every 2 ms
+    SleepMs(1);
+    EXPECT_EQ(Out(std::string("\xF2\xC0", 2)), sim::UsbAnswer::Done);
+    EXPECT_EQ(In(), "NAK");
+    SleepMs(1);
+    EXPECT_EQ(In(), kStatus + " Doing COM CHECK command");
+    SleepMs(1000);
+    EXPECT_EQ(In(), kStatus + "  Done COM CHECK command");
 }
 
 TEST_F(Ft232rTest, WritesWaitWhileTheChipIsFullAndStallWhenTheDeviceRefuses) {
@@ -99,6 +122,17 @@ TEST_F(Ft232rTest, WritesWaitWhileTheChipIsFullAndStallWhenTheDeviceRefuses) {
     EXPECT_EQ(Out("c"), sim::UsbAnswer::Stall);
     sim::Ft232rClearHalt(chip_);
     EXPECT_EQ(Out("c"), sim::UsbAnswer::Done);
+
+    // A device unplugged at its second write takes the chip off the bus:
+    // from that write on nothing answers, in either direction.
+    Chip("unplug_after = FT_Write 2");
+    EXPECT_EQ(Out("a"), sim::UsbAnswer::Done);
+    EXPECT_FALSE(sim::Ft232rUnplugged(chip_));
+    EXPECT_EQ(Out("b"), sim::UsbAnswer::Gone);
+    EXPECT_TRUE(sim::Ft232rUnplugged(chip_));
+    EXPECT_EQ(In(), "GONE");
+    std::string data;
+    EXPECT_EQ(Vendor(0x40, 0x00, 0, data), sim::UsbAnswer::Gone);
 }
 
 TEST_F(Ft232rTest, DescriptorsAndOpenRequestsAreAnFt232rs) {

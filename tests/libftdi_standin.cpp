@@ -176,16 +176,17 @@ sim::Ft232r* ChipOf(libusb_transfer* transfer) {
 }
 
 // What the ideal chip sends: everything the device has sent, in packets
-// with the FT232R's status bytes.
-bool IdealPackets(sim::Ft232r& chip, std::size_t capacity, std::string& packets) {
+// with the FT232R's status bytes, the moment it comes.
+sim::UsbAnswer IdealPackets(sim::Ft232r& chip, std::size_t capacity, std::string& packets) {
+    if (sim::Ft232rUnplugged(chip)) return sim::UsbAnswer::Gone;
     DWORD waiting = 0, got = 0;
-    if (Emulator().GetQueueStatus(chip.device, &waiting) != FT_OK || waiting == 0) return false;
+    if (Emulator().GetQueueStatus(chip.device, &waiting) != FT_OK || waiting == 0) return sim::UsbAnswer::NotYet;
     std::size_t room = capacity / sim::kFt232rPacketSize * sim::kFt232rPacketData;
     std::string data(std::min<std::size_t>(waiting, room), '\0');
     Emulator().Read(chip.device, data.data(), static_cast<DWORD>(data.size()), &got);
     for (std::size_t at = 0; at < got; at += sim::kFt232rPacketData)
         packets += std::string("\x01\x60", 2) + data.substr(at, sim::kFt232rPacketData);
-    return true;
+    return sim::UsbAnswer::Done;
 }
 
 // Ends a transfer with this status and what the chip sent.
@@ -209,16 +210,18 @@ bool EndTransfers() {
     for (libusb_transfer* transfer : waiting) {
         sim::Ft232r* chip = ChipOf(transfer);
         std::string packets;
-        bool unplugged = g_standin.readsFailFrom && NowMs() >= *g_standin.readsFailFrom;
-        libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED;
-        if (!chip || unplugged)
-            status = LIBUSB_TRANSFER_NO_DEVICE;
-        else if (g_standin.chipLatency ? sim::Ft232rBulkIn(*chip, static_cast<std::size_t>(transfer->length),
-                                                           packets) == sim::UsbAnswer::NotYet
-                                       : !IdealPackets(*chip, static_cast<std::size_t>(transfer->length), packets))
-            continue;
+        auto capacity = static_cast<std::size_t>(transfer->length);
+        sim::UsbAnswer answer = sim::UsbAnswer::Gone;
+        if (chip && !(g_standin.readsFailFrom && NowMs() >= *g_standin.readsFailFrom))
+            answer = g_standin.chipLatency ? sim::Ft232rBulkIn(*chip, capacity, packets)
+                                           : IdealPackets(*chip, capacity, packets);
+        if (answer == sim::UsbAnswer::NotYet) continue;
         g_transfers.erase(std::find(g_transfers.begin(), g_transfers.end(), transfer));
-        Complete(transfer, status, packets);
+        Complete(transfer,
+                 answer == sim::UsbAnswer::Gone    ? LIBUSB_TRANSFER_NO_DEVICE
+                 : answer == sim::UsbAnswer::Stall ? LIBUSB_TRANSFER_STALL
+                                                   : LIBUSB_TRANSFER_COMPLETED,
+                 packets);
         ended = true;
     }
     return ended;

@@ -7,10 +7,12 @@
 #include <linux/usbdevice_fs.h>
 // clang-format on
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,6 +36,9 @@ constexpr unsigned kBus = 1;
 constexpr std::uint8_t kEndpointIn = 0x81, kEndpointOut = 0x02;
 constexpr std::size_t kSetupSize = 8;
 constexpr char kPreload[] = "libumockdev-preload.so.0";
+// Who an unprivileged child runs as when the test runs as root, and how.
+constexpr char kUnprivilegedUser[] = "nobody";
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
 // What the emulated usbfs can do: one URB for a bulk transfer of any size.
 constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
 
@@ -63,6 +68,7 @@ struct Chip {
     std::string node;     // /dev/bus/usb/001/00N
     std::string syspath;  // in the testbed's sysfs
     UMockdevIoctlBase* handler = nullptr;
+    bool nodeRemoved = false;  // gone from the testbed's sysfs and /dev
     bool kernelDriver = true;  // ftdi_sio holds the interface until a driver detaches it
     UMockdevIoctlClient* claimedBy = nullptr;
     std::deque<Urb*> pending;                   // bulk transfers the chip has not answered yet, in order
@@ -81,6 +87,15 @@ void Finish(Chip& chip, Urb* u, int status) {
     if (status == -EPIPE) ++chip.record.stalls;
     chip.pending.erase(std::find(chip.pending.begin(), chip.pending.end(), u));
     chip.done.push_back(u);
+}
+
+// The chip's device is unplugged: its pending transfers end with ENODEV,
+// and so does every later ioctl on its nodes. The test's thread then takes
+// the node away (TakeAwayUnplugged).
+void Unplugged(Chip& chip) {
+    if (chip.record.gone) return;
+    chip.record.gone = true;
+    while (!chip.pending.empty()) Finish(chip, chip.pending.front(), -ENODEV);
 }
 
 // Lets the chip answer the pending bulk transfers it can answer now: the
@@ -112,6 +127,7 @@ void Advance(Chip& chip) {
             ++i;
             continue;
         }
+        if (answer == sim::UsbAnswer::Gone) return Unplugged(chip);
         Finish(chip, u, answer == sim::UsbAnswer::Done ? 0 : -EPIPE);
     }
 }
@@ -138,7 +154,6 @@ void DropTransfersOf(Chip& chip, UMockdevIoctlClient* client) {
 void OnClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     std::lock_guard<std::mutex> lock(g_lock);
     Chip& chip = *static_cast<Chip*>(data);
-    ++chip.record.opens;
     chip.clients.push_back(UMOCKDEV_IOCTL_CLIENT(g_object_ref(client)));
 }
 
@@ -174,9 +189,9 @@ int Control(Chip& chip, Urb* u) {
     std::string data;
     bool toHost = setup.requestType & 0x80;
     if (!toHost) data.assign(reinterpret_cast<const char*>(s + kSetupSize), setup.length);
-    bool stringRequest = setup.request == 6 && (setup.value >> 8) == 3 && (setup.requestType & 0x60) == 0;
-    if (chip.faults.namesUnreadable && stringRequest) return -EPIPE;
-    if (sim::Ft232rControl(chip.ft, setup, data) != sim::UsbAnswer::Done) return -EPIPE;
+    sim::UsbAnswer answer = sim::Ft232rControl(chip.ft, setup, data);
+    if (answer == sim::UsbAnswer::Gone) return -ENODEV;
+    if (answer != sim::UsbAnswer::Done) return -EPIPE;
     if (toHost) {
         std::memcpy(u->Bytes() + kSetupSize, data.data(), data.size());
         u->actual = static_cast<int>(data.size());
@@ -214,6 +229,11 @@ int Submit(Chip& chip, UMockdevIoctlClient* client) {
     }
     if (control) {
         u->status = Control(chip, u);
+        if (u->status == -ENODEV) {
+            Free(u);
+            Unplugged(chip);
+            return ENODEV;
+        }
         if (u->status == -EPIPE) ++chip.record.stalls;
         chip.done.push_back(u);
         return 0;
@@ -403,6 +423,30 @@ Chip* ChipOf(const std::string& serial) {
     return nullptr;
 }
 
+// Takes the chips whose device was unplugged off the testbed: the device
+// disappears from sysfs and /dev. On the test's thread, which owns the
+// testbed (the handlers run on its worker). No uevent says so: umockdev
+// sends one only from a process under its preload, and libusb learns of
+// the removal from the node's ENODEV as it does from the kernel.
+void TakeAwayUnplugged() {
+    std::vector<std::pair<std::string, std::string>> gone;  // syspath, node
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        for (auto& chip : g_chips)
+            if (chip->record.gone && !chip->nodeRemoved) {
+                chip->nodeRemoved = true;
+                gone.emplace_back(chip->syspath, chip->node);
+            }
+    }
+    for (const auto& [syspath, node] : gone) {
+        umockdev_testbed_remove_device(g_bed, syspath.c_str());
+        // umockdev finds a node by the device's `dev` attribute, which these
+        // devices do not have.
+        std::error_code ignored;
+        std::filesystem::remove(UsbBusRoot() + node, ignored);
+    }
+}
+
 bool PreloadInstalled() {
     for (const char* folder : {"/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib", "/lib/x86_64-linux-gnu"})
         if (std::filesystem::exists(std::filesystem::path(folder) / kPreload)) return true;
@@ -423,6 +467,14 @@ bool StartUsbBus(std::string& reason) {
     }
     g_chips.clear();
     g_nextAddress = 2;
+    // A child run as another user finds the devices there too.
+    std::error_code failed;
+    std::filesystem::permissions(UsbBusRoot(), std::filesystem::perms(01777), failed);
+    if (failed) {
+        reason = "cannot let other users read the testbed: " + failed.message();
+        StopUsbBus();
+        return false;
+    }
     return true;
 }
 
@@ -444,6 +496,7 @@ void StopUsbBus() {
 
 bool PlugFt232r(const std::string& serial, const ChipFaults& faults, std::string& reason) {
     auto chip = std::make_unique<Chip>();
+    bool noAccess = false;  // this user may not open it (the scenario's no_access)
     {
         std::lock_guard<std::mutex> lock(g_lock);
         const sim::Device* device = sim::FindDevice(serial);
@@ -451,6 +504,7 @@ bool PlugFt232r(const std::string& serial, const ChipFaults& faults, std::string
             reason = "no emulated device has the serial number " + serial;
             return false;
         }
+        noAccess = device->noAccess;
     }
     chip->faults = faults;
     unsigned address = g_nextAddress++;
@@ -471,27 +525,26 @@ bool PlugFt232r(const std::string& serial, const ChipFaults& faults, std::string
         return false;
     }
     chip->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(address - 1);
-    if (faults.rootOnly) {
-        std::string file = UsbBusRoot() + node;
-        std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // Who may open the node: anyone, as the udev rule lets the user at the
+    // seat open a QVM7316; for a device this user may not open, only root,
+    // or no one when the test itself is not root (a child runs as another
+    // user then, RunOnBus).
+    namespace fs = std::filesystem;
+    fs::perms access = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write |
+                       fs::perms::others_read | fs::perms::others_write;
+    if (noAccess) access = geteuid() == 0 ? fs::perms::owner_read | fs::perms::owner_write : fs::perms::none;
+    std::error_code failed;
+    fs::permissions(UsbBusRoot() + node, access, failed);
+    // The socket that carries the node's ioctls to this process is the
+    // test's own plumbing: anyone may connect.
+    if (!failed) fs::permissions(UsbBusRoot() + "/ioctl" + node, fs::perms(0777), failed);
+    if (failed) {
+        reason = "cannot set the access rights of " + chip->node + ": " + failed.message();
+        return false;
     }
     std::lock_guard<std::mutex> lock(g_lock);
     g_chips.push_back(std::move(chip));
     return true;
-}
-
-void UnplugFt232r(const std::string& serial) {
-    std::string syspath;
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        Chip* chip = ChipOf(serial);
-        if (!chip || chip->record.gone) return;
-        chip->record.gone = true;
-        while (!chip->pending.empty()) Finish(*chip, chip->pending.front(), -ENODEV);
-        syspath = chip->syspath;
-    }
-    umockdev_testbed_uevent(g_bed, syspath.c_str(), "remove");
-    umockdev_testbed_remove_device(g_bed, syspath.c_str());
 }
 
 std::vector<std::string> UsbChildEnvironment() {
@@ -509,6 +562,25 @@ std::string UsbBusRoot() {
     return path;
 }
 
+std::string UsbDeviceNode(const std::string& serial) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    Chip* chip = ChipOf(serial);
+    return chip ? UsbBusRoot() + chip->node : "";
+}
+
+bool CanRunUnprivileged(std::string& reason) {
+    if (geteuid() != 0) return true;
+    if (!getpwnam(kUnprivilegedUser)) {
+        reason = std::string("there is no user ") + kUnprivilegedUser + " to run as";
+        return false;
+    }
+    if (access(kSetpriv, X_OK) != 0) {
+        reason = std::string(kSetpriv) + " is not installed (Debian: util-linux)";
+        return false;
+    }
+    return true;
+}
+
 std::unique_lock<std::mutex> LockUsbBus() { return std::unique_lock<std::mutex>(g_lock); }
 
 ChipRecord ChipHistory(const std::string& serial) {
@@ -523,7 +595,16 @@ ChipRecord ChipHistory(const std::string& serial) {
 ChildRun RunOnBus(const std::string& program, const std::vector<std::string>& args, const std::string& outputFile,
                   std::chrono::seconds limit, bool unprivileged) {
     std::vector<std::string> command = {program};
-    if (unprivileged) command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    if (unprivileged && geteuid() == 0) {
+        const struct passwd* nobody = getpwnam(kUnprivilegedUser);
+        if (!nobody) {
+            ChildRun run;
+            run.output = std::string("no user ") + kUnprivilegedUser + " to run as";
+            return run;
+        }
+        command.insert(command.begin(), {kSetpriv, "--reuid=" + std::to_string(nobody->pw_uid),
+                                         "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"});
+    }
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : command) argv.push_back(a.data());
@@ -555,8 +636,10 @@ ChildRun RunOnBus(const std::string& program, const std::vector<std::string>& ar
             waitpid(pid, &status, 0);
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        TakeAwayUnplugged();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    TakeAwayUnplugged();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!run.hung && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
     std::ifstream in(outputFile, std::ios::binary);

@@ -17,26 +17,22 @@
 #include <vector>
 
 // How a chip misbehaves at the USB level; its device's own faults come
-// from the scenario.
+// from the scenario: `unplug_after` takes the chip off the bus with its
+// device, and a device of `no_access` has a node the child may not open.
 struct ChipFaults {
     // Another process holds the device: the kernel says its interface is
     // claimed by usbfs, and a claim is refused as busy.
     bool busy = false;
-    // The chip answers no string descriptor: its names cannot be read.
-    bool namesUnreadable = false;
-    // Only root may open the device node.
-    bool rootOnly = false;
 };
 
 // What a driver did with a chip, for the checks.
 struct ChipRecord {
-    int opens = 0;          // of the device node
     int claims = 0;         // of its interface
     int releases = 0;       // of the interface, or the claim ended by closing the node
     int openNodes = 0;      // device nodes open now
     int refusedClaims = 0;  // busy
     int stalls = 0;         // transfers answered with a stall
-    bool gone = false;      // unplugged
+    bool gone = false;      // unplugged: its transfers failed with ENODEV
 };
 
 // Starts the bus, empty. False with the reason when umockdev cannot run
@@ -46,20 +42,21 @@ void StopUsbBus();
 
 // Plugs in an FT232R in front of the emulated device with this serial
 // number (sim::StartEmulator has set the devices up), at the next address
-// on bus 1. False with the reason when that fails.
+// on bus 1. Its node is open to every user, as the udev rule makes a
+// QVM7316's, unless the device is one this user may not open (no_access):
+// then to root alone, or to no one when the test does not run as root.
+// False with the reason when that fails.
 bool PlugFt232r(const std::string& serial, const ChipFaults& faults, std::string& reason);
 
-// Unplugs the chip of this serial number: its pending transfers end with
-// ENODEV, so does every later ioctl, and the device disappears from sysfs
-// and /dev.
-void UnplugFt232r(const std::string& serial);
+// The device node of the chip of this serial number, in the testbed (the
+// file the child's /dev/bus/usb/... is); empty when there is no such chip.
+std::string UsbDeviceNode(const std::string& serial);
 
 // The environment for a child that uses the bus: the preload, on top of
 // this process's environment ("NAME=value" strings).
 std::vector<std::string> UsbChildEnvironment();
 
-// The testbed's root folder (the child needs to read it; for an
-// unprivileged child it is made readable).
+// The testbed's root folder, which every user may read.
 std::string UsbBusRoot();
 
 // Holds the handlers off while the test looks at the devices.
@@ -78,7 +75,13 @@ struct ChildRun {
 };
 
 // Runs `program` with `args` as a child that uses the bus, standard input
-// closed, standard output and error into `outputFile`; as root, or as the
-// unprivileged user "nobody" (with setpriv). Kills it after `limit`.
+// closed, standard output and error into `outputFile`, as this process's
+// user or, `unprivileged`, as a user without root's rights: the user
+// "nobody" (with setpriv) when this process is root. While it runs, the
+// chips whose device was unplugged are taken off the bus. Kills it after
+// `limit`.
 ChildRun RunOnBus(const std::string& program, const std::vector<std::string>& args, const std::string& outputFile,
                   std::chrono::seconds limit, bool unprivileged = false);
+
+// Whether RunOnBus can run a child unprivileged; the reason when not.
+bool CanRunUnprivileged(std::string& reason);

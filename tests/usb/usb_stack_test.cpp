@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "sim/device.h"
 #include "sim/scenario.h"
+#include "small_images.h"
 #include "usb_bus.h"
 
 using ::testing::HasSubstr;
@@ -39,25 +40,12 @@ void WriteWhole(const fs::path& path, const std::string& text) {
     out << text;
 }
 
-// The first `lines` lines of a text file, each with its line end.
-std::string FirstLines(const std::string& text, std::size_t lines) {
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < lines && at != std::string::npos; ++i) {
-        at = text.find('\n', at);
-        if (at != std::string::npos) ++at;
-    }
-    return text.substr(0, at);
-}
-
-// Small images, the samples' own bytes: a few processor records, two PROM
-// pages, and the fewest gate-array blocks (100) with which the programming
-// stage sees its verifying pass reach 99 % at an update of its progress
-// (once every 100 answers), so that the silence after it is the end.
+// Small images: a few processor records, two PROM pages, and the fewest
+// gate-array blocks (100) with which the programming stage sees its
+// verifying pass reach 99 % at an update of its progress (once every 100
+// answers), so that the silence after it is the end.
 void WriteSmallImages(const fs::path& folder, std::size_t records) {
-    fs::path samples = fs::path(QVM7316_SOURCE_DIR) / "samples";
-    WriteWhole(folder / "gen.hex", FirstLines(ReadWhole(samples / "gen.hex"), records + 1) + ":00000001FF\r\n");
-    WriteWhole(folder / "genprom.hex", FirstLines(ReadWhole(samples / "genprom.hex"), 2));
-    WriteWhole(folder / "GEN.dat", ReadWhole(samples / "GEN.dat").substr(0, 3200));
+    for (const auto& [name, contents] : SmallImages(records, 3200)) WriteWhole(folder / name, contents);
 }
 
 // The log without the lines (ended by a line feed or a carriage return)
@@ -112,7 +100,9 @@ class UsbStackTest : public ::testing::Test {
     fs::path Usb() const { return folder_ / "usb"; }
 
     // The emulated devices of `scenario`, on the real clock, each behind an
-    // FT232R on the bus (with `faults` for the device of that serial).
+    // FT232R on the bus (with `faults` for the device of that serial). They
+    // are plugged in from the last: libusb lists the device plugged in last
+    // first, and so lists them in the scenario's order.
     void Attach(const std::string& scenario, const std::map<std::string, ChipFaults>& faults = {}) {
         WriteWhole(folder_ / "scenario", scenario);
         std::string error;
@@ -120,20 +110,30 @@ class UsbStackTest : public ::testing::Test {
         fs::current_path(Usb());  // the gate array's length is GEN.dat's there
         UseRealClock();
         sim::StartEmulator(scenario_, folder_.string());
-        for (const auto& device : scenario_.devices) {
-            auto f = faults.find(device.serial);
-            ASSERT_TRUE(PlugFt232r(device.serial, f == faults.end() ? ChipFaults{} : f->second, error)) << error;
+        for (auto device = scenario_.devices.rbegin(); device != scenario_.devices.rend(); ++device) {
+            auto f = faults.find(device->serial);
+            ASSERT_TRUE(PlugFt232r(device->serial, f == faults.end() ? ChipFaults{} : f->second, error)) << error;
         }
     }
 
-    // The same update in virtual time against the emulated device alone:
-    // what the run through the USB stack must give.
-    ChildRun Simulated(std::size_t records) {
+    // The same update (or --list) in virtual time against the emulated
+    // devices alone: what the run through the USB stack must give.
+    ChildRun Simulated(std::size_t records,
+                       const std::vector<std::string>& extra = {"--dump", "dump", "--trace", "trace"}) {
         fs::path sim = folder_ / "simulate";
         fs::create_directories(sim);
         WriteSmallImages(sim, records);
-        return RunChild(sim, {"--simulate=../scenario", "--dump", "dump", "--trace", "trace", "--no-log"},
-                        std::chrono::seconds(60));
+        std::vector<std::string> args = {"--simulate=../scenario", "--no-log"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunChild(sim, args, std::chrono::seconds(60));
+    }
+
+    // For a child run without root's rights: false with the reason where
+    // that cannot be; the run folder then takes its files.
+    bool Unprivileged(std::string& reason) {
+        if (!CanRunUnprivileged(reason)) return false;
+        fs::permissions(Usb(), fs::perms::all);
+        return true;
     }
 
     // The run recorded in `folder`/trace, replayed there: the same log and
@@ -242,4 +242,60 @@ TEST_F(UsbStackTest, ADeviceAnotherProcessHoldsIsRefusedAsBusy) {
         EXPECT_EQ(chip.claims, 0);
     }
     ExpectDeviceLetGo(serial);
+}
+
+TEST_F(UsbStackTest, ADeviceUnpluggedDuringATransferFailsTheStageAndIsLetGo) {
+    // The device goes at the first record of the processor programming (its
+    // 7th write): that transfer and the one from the chip under way end with
+    // ENODEV, and the node disappears. The run ends as with the emulated
+    // device's own table.
+    const std::string serial = sim::DefaultSerial(1);
+    WriteSmallImages(Usb(), 3);
+    Attach("unplug_after = FT_Write 7\n");
+    ChildRun usb = RunChild(Usb(), {"--no-log"}, std::chrono::seconds(60));
+    ASSERT_FALSE(usb.hung) << usb.output;
+    EXPECT_EQ(usb.exitCode, 27) << usb.output;
+    EXPECT_THAT(usb.output, HasSubstr("failed in ProgramProcessor: USB_WRITE_FAILURE (27)\n"));
+    EXPECT_EQ(WithoutAwakeLine(usb.output), Simulated(3, {}).output);
+    {
+        auto lock = LockUsbBus();
+        EXPECT_TRUE(ChipHistory(serial).gone);
+    }
+    EXPECT_FALSE(fs::exists(UsbDeviceNode(serial))) << "the device node is still there";
+    ExpectDeviceLetGo(serial);
+}
+
+TEST_F(UsbStackTest, AnAdapterTheUserMayNotOpenIsPassedOver) {
+    if (std::string why; !Unprivileged(why)) GTEST_SKIP() << "the program cannot run without root's rights: " << why;
+    // Beside the QVM7316 an adapter that no udev rule opens to the user:
+    // listed as one without access, and passed over by the update, which
+    // reaches the QVM7316 (whose handshake then fails, to keep the run short).
+    const std::string scenario =
+        "devices = \"QVM7316\" [EMU00001], \"FT232R USB UART\" [A50285BI]\nno_access = 2\nhandshake_reply = none\n";
+    WriteSmallImages(Usb(), 1);
+    Attach(scenario);
+    ChildRun list = RunChild(Usb(), {"--list"}, std::chrono::seconds(60), true);
+    EXPECT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_THAT(list.output, HasSubstr("1 - \"(no access)\" other\n"));
+    EXPECT_EQ(list.output, Simulated(1, {"--list"}).output);
+
+    ChildRun usb = RunChild(Usb(), {"--no-log"}, std::chrono::seconds(60), true);
+    ASSERT_FALSE(usb.hung) << usb.output;
+    EXPECT_EQ(usb.exitCode, 30) << usb.output;
+    EXPECT_THAT(usb.output, HasSubstr("2 FTDI device(s) found\nQVM7316 found\nConnecting to onboard processor\n"));
+    EXPECT_EQ(WithoutAwakeLine(usb.output), Simulated(1, {}).output);
+    ExpectDeviceLetGo("EMU00001");
+}
+
+TEST_F(UsbStackTest, ADeviceNodeTheUserMayNotOpenIsRefusedNamingTheUdevRule) {
+    if (std::string why; !Unprivileged(why)) GTEST_SKIP() << "the program cannot run without root's rights: " << why;
+    WriteSmallImages(Usb(), 1);
+    Attach("no_access = 1\n");
+    ChildRun usb = RunChild(Usb(), {"--no-log"}, std::chrono::seconds(60), true);
+    ASSERT_FALSE(usb.hung) << usb.output;
+    EXPECT_EQ(usb.exitCode, 28) << usb.output;
+    EXPECT_THAT(usb.output, HasSubstr("a QVM7316 needs the udev rule 60-qvm7316.rules"));
+    EXPECT_EQ(WithoutAwakeLine(usb.output), Simulated(1, {}).output);
+    auto lock = LockUsbBus();
+    EXPECT_EQ(ChipHistory(scenario_.devices.front().serial).claims, 0);
 }
