@@ -467,11 +467,12 @@ bool StartUsbBus(std::string& reason) {
     }
     g_chips.clear();
     g_nextAddress = 2;
-    // A child run as another user finds the devices there too.
+    // A child run as another user finds the devices there too, and its
+    // preload makes its files there (the socket that stands in for udev's).
     std::error_code failed;
     std::filesystem::permissions(UsbBusRoot(), std::filesystem::perms(01777), failed);
     if (failed) {
-        reason = "cannot let other users read the testbed: " + failed.message();
+        reason = "cannot open the testbed to other users: " + failed.message();
         StopUsbBus();
         return false;
     }

@@ -56,7 +56,7 @@ std::string UsbDeviceNode(const std::string& serial);
 // this process's environment ("NAME=value" strings).
 std::vector<std::string> UsbChildEnvironment();
 
-// The testbed's root folder, which every user may read.
+// The testbed's root folder, open to every user (as /tmp is).
 std::string UsbBusRoot();
 
 // Holds the handlers off while the test looks at the devices.
