@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>  // before linux/usbdevice_fs.h, which needs it
 #include <linux/usbdevice_fs.h>
 // clang-format on
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -29,6 +30,9 @@
 #include "sim/ft232r.h"
 
 extern char** environ;
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __asan_init();
+#endif
 
 namespace {
 
@@ -447,6 +451,17 @@ void TakeAwayUnplugged() {
     }
 }
 
+// The AddressSanitizer runtime this process was built with, empty without
+// one. The programs of the same build carry it too, and it must come before
+// every other library a child preloads.
+std::string SanitizerRuntime() {
+#if defined(__SANITIZE_ADDRESS__)
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&__asan_init), &info) && info.dli_fname) return info.dli_fname;
+#endif
+    return "";
+}
+
 bool PreloadInstalled() {
     for (const char* folder : {"/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib", "/lib/x86_64-linux-gnu"})
         if (std::filesystem::exists(std::filesystem::path(folder) / kPreload)) return true;
@@ -552,7 +567,8 @@ std::vector<std::string> UsbChildEnvironment() {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
         if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
-    env.push_back(std::string("LD_PRELOAD=") + kPreload);
+    std::string runtime = SanitizerRuntime();
+    env.push_back("LD_PRELOAD=" + (runtime.empty() ? "" : runtime + " ") + kPreload);
     return env;
 }
 

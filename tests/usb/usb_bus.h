@@ -53,7 +53,9 @@ bool PlugFt232r(const std::string& serial, const ChipFaults& faults, std::string
 std::string UsbDeviceNode(const std::string& serial);
 
 // The environment for a child that uses the bus: the preload, on top of
-// this process's environment ("NAME=value" strings).
+// this process's environment ("NAME=value" strings). In a build with
+// AddressSanitizer its runtime is preloaded first, as it must come before
+// any other preloaded library in the child of the same build.
 std::vector<std::string> UsbChildEnvironment();
 
 // The testbed's root folder, open to every user (as /tmp is).
