@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "platform/clock.h"
@@ -18,6 +19,9 @@ std::map<ftdi_context*, sim::Ft232r> g_open;
 // those cancelled, which end at the next wait.
 std::vector<libusb_transfer*> g_transfers;
 std::vector<libusb_transfer*> g_cancelled;
+// Every transfer allocated and not yet freed: those of connections a test
+// left open are freed when the stand-in starts afresh.
+std::set<libusb_transfer*> g_allocated;
 
 const D2xxOps& Emulator() { return *sim::EmulatorD2xx(); }
 
@@ -152,8 +156,11 @@ int StandinSetLatency(ftdi_context* ftdi, unsigned char latency) {
     return 0;
 }
 
-libusb_transfer* StandinAllocTransfer(int) { return new libusb_transfer{}; }
-void StandinFreeTransfer(libusb_transfer* transfer) { delete transfer; }
+libusb_transfer* StandinAllocTransfer(int) { return *g_allocated.insert(new libusb_transfer{}).first; }
+void StandinFreeTransfer(libusb_transfer* transfer) {
+    g_allocated.erase(transfer);
+    delete transfer;
+}
 
 int StandinSubmitTransfer(libusb_transfer* transfer) {
     g_transfers.push_back(transfer);
@@ -296,6 +303,8 @@ void ResetLibftdiStandin() {
     g_open.clear();
     g_transfers.clear();
     g_cancelled.clear();
+    for (libusb_transfer* transfer : g_allocated) delete transfer;
+    g_allocated.clear();
 }
 
 LibftdiApi StandinLibftdi(bool release15) {

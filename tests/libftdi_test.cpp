@@ -41,6 +41,11 @@ class LibftdiTest : public DeviceTest {
         DeviceTest::SetUp();
         ResetLibftdiStandin();
     }
+    // What a test left open goes with the stand-in.
+    void TearDown() override {
+        DeviceTest::TearDown();
+        ResetLibftdiStandin();
+    }
 
     // From here on the program talks to the emulated devices through the
     // libftdi backend over the stand-in, traced afresh into the test's trace.
