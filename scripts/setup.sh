@@ -8,8 +8,11 @@ SUDO=""
 PACKAGES=(
   # Linux build and tests
   g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
-  # the libftdi1 backend's header (the library itself is loaded at run time)
-  libftdi1-dev
+  # the libftdi1 backend's headers (the libraries are loaded at run time)
+  libftdi1-dev libusb-1.0-0-dev
+  # the tests through the real libftdi1 and libusb: a USB device emulated
+  # at the kernel's usbfs level, and the libraries themselves
+  umockdev libumockdev-dev libftdi1-2
   # reading traces compressed with gzip (--replay)
   zlib1g-dev
   # the report (--report) and --list --json: JSON for Modern C++, header-only,

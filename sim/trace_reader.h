@@ -70,6 +70,7 @@ struct RecordedTrace {
     int formatVersion = 1;       // 1: no header line
     std::string programVersion;  // from the header; empty without one
     std::vector<RecordedImage> images;
+    std::string driver;  // "d2xx", "libftdi", ... from the "# driver" line; empty without one
     std::vector<RecordedCall> calls;
 };
 

@@ -19,6 +19,7 @@
 #include "test_support.h"
 #include "update/process_state.h"
 #include "update/run_update.h"
+#include "update/stages.h"
 
 using ::testing::HasSubstr;
 
@@ -38,6 +39,11 @@ class LibftdiTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
+        ResetLibftdiStandin();
+    }
+    // What a test left open goes with the stand-in.
+    void TearDown() override {
+        DeviceTest::TearDown();
         ResetLibftdiStandin();
     }
 
@@ -295,7 +301,7 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
         EXPECT_EQ(NowMs(), 1200u);
         // ...and from a silent device until a stop is requested; it does
         // not throw: the stop takes effect at the next call.
-        Standin().onRead = [] {
+        Standin().onLook = [] {
             if (NowMs() >= 60000) RequestStop(kStoppedByInterrupt);
         };
         EXPECT_EQ(FT_Read(g_deviceHandle, buffer, 1, &g_bytesRead), FT_OK);
@@ -320,6 +326,77 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
         EXPECT_STREQ(buffer, " Doing COM CHECK command");
     });
     EXPECT_EQ(Trace()[8].rest, "48 = 4 -");
+}
+
+// With an FT232R, which holds a short reply back until its latency timer
+// runs out: a read still ends at its time-out with what had come by then,
+// what comes later goes to the next read, and a look at the receive queue
+// costs no time.
+TEST_F(LibftdiTest, TheChipsLatencyNeitherStretchesReadsNorMovesBytes) {
+    auto withLatency = [this](const std::string& scenario, const std::function<void()>& body) {
+        return Run(scenario, true, [&] {
+            Standin().chipLatency = true;
+            body();
+        });
+    };
+    // The second reply is sent 1000 ms after the first, 5 ms before the
+    // read's time-out; it reaches the host one latency period later at most.
+    withLatency("comcheck_delay_ms = 1000", [this] {
+        AskForReplies(1005);
+        std::uint64_t asked = NowMs();
+        char buffer[49] = {};
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 48, &g_bytesRead), FT_OK);
+        EXPECT_EQ(NowMs(), asked + 1005);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), " Doing COM CHECK command");
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 24, &g_bytesRead), FT_OK);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), "  Done COM CHECK command");
+        EXPECT_LE(NowMs(), asked + 1000 + kLibftdiLatencyMs);
+    });
+    // On a busy computer the wait for the chip ends late: what came after
+    // the time-out is still the next read's.
+    Run("comcheck_delay_ms = 1000", true, [this] {
+        Standin().waitOvershootMs = 10;
+        AskForReplies(995);
+        char buffer[49] = {};
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 48, &g_bytesRead), FT_OK);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), " Doing COM CHECK command");
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 24, &g_bytesRead), FT_OK);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), "  Done COM CHECK command");
+    });
+    withLatency("comcheck_delay_ms = 1000", [this] {
+        AskForReplies(1000);
+        std::uint64_t sent = NowMs();
+        DWORD waiting = 0;
+        std::uint64_t before = NowMs();
+        ASSERT_EQ(FT_GetQueueStatus(g_deviceHandle, &waiting), FT_OK);
+        EXPECT_EQ(NowMs(), before);
+        while (waiting == 0) {
+            SleepMs(1);
+            ASSERT_EQ(FT_GetQueueStatus(g_deviceHandle, &waiting), FT_OK);
+        }
+        EXPECT_EQ(waiting, 24u);
+        EXPECT_LE(NowMs(), sent + kLibftdiLatencyMs);
+    });
+}
+
+// The gate array's erase report, sent a few milliseconds after the erase
+// stage's last request read has timed out, is the report, not requests:
+// printed as it is with the emulator's own table.
+TEST_F(LibftdiTest, AnEraseReportJustAfterTheRequestTimeOutIsPrintedAsTheReport) {
+    WriteFile("GEN.dat", std::string(3200, 'G'));
+    for (int late : {1, 4, 8, 12, 16}) {
+        std::string scenario = "ga_erase_ms = " + std::to_string(2000 + late);
+        std::string viaEmulator, viaLibftdi;
+        Run(scenario, false, [&] { ASSERT_EQ(EraseGateArray(), 0); });
+        viaEmulator = Output();
+        Run(scenario, true, [&] {
+            Standin().chipLatency = true;
+            ASSERT_EQ(EraseGateArray(), 0);
+        });
+        viaLibftdi = Output();
+        EXPECT_THAT(viaLibftdi, HasSubstr("\nGA erase OK\r\nReseting Processor\n")) << scenario;
+        EXPECT_EQ(viaLibftdi, viaEmulator) << scenario;
+    }
 }
 
 TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {
