@@ -46,6 +46,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"--log", nullptr, &o.log, false},
         {"--no-log", &o.noLog, nullptr, false},
         {"--list", &o.list, nullptr, false},
+        {"--json", &o.json, nullptr, false},
+        {"--report", nullptr, &o.report, false},
         {"--serial", nullptr, &o.serial, false},
         {"--driver", nullptr, &o.driver, false},
         {"--usb-id", nullptr, nullptr, false, &o.usbIds},
@@ -99,6 +101,11 @@ int ParseOptions(int argc, char** argv, Options& o) {
     if (!o.dump.empty() && !o.simulate) return UsageError("--dump goes with --simulate");
     if (o.noLog && !o.log.empty()) return UsageError("--log and --no-log exclude each other");
     if (o.list && o.check) return UsageError("--list and --check exclude each other");
+    if (o.json && !o.list) return UsageError("--json goes with --list");
+    // A report records an update on a device; a replay reproduces one that
+    // has its own.
+    if (!o.report.empty() && (o.list || o.check || replay))
+        return UsageError("--report goes with an update, not with --list, --check or --replay");
     if (!o.driver.empty() && o.driver != "libftdi" && o.driver != "d2xx")
         return UsageError("--driver is libftdi or d2xx, not " + QuoteForMessage(o.driver));
     if ((!o.driver.empty() || !o.usbIds.empty()) && (o.simulate || replay))

@@ -13,11 +13,12 @@ constexpr int kUsageError = 2;
 struct Options {
     bool help = false;
     bool version = false;
-    bool yes = false;                 // --yes: no prompt after the start-up warning
-    bool check = false;               // --check: the image check alone
-    bool list = false;                // --list: the attached FTDI devices
-    std::string serial;               // --serial SN: the device to update
-    std::string driver;               // --driver=libftdi|d2xx (Linux)
+    bool yes = false;       // --yes: no prompt after the start-up warning
+    bool check = false;     // --check: the image check alone
+    bool list = false;      // --list: the attached FTDI devices
+    bool json = false;      // --json: with --list, as a JSON list
+    std::string serial;     // --serial SN: the device to update
+    std::string driver;     // --driver=libftdi|d2xx (Linux)
     std::vector<std::string> usbIds;  // --usb-id VID:PID, any number of them
     unsigned latencyMs = 0;           // --latency-ms N, 2 to 255; 0: not given
     bool simulate = false;            // --simulate[=FILE]
@@ -30,6 +31,7 @@ struct Options {
     std::string directory;         // -C DIR
     std::string log;               // --log FILE
     bool noLog = false;            // --no-log
+    std::string report;            // --report FILE: the run's report (JSON)
 };
 
 // Parses the arguments into options. Returns -1 to go on, or an exit code

@@ -26,8 +26,15 @@ if(NOT WIN32)
   install(FILES packaging/qvm7316-update.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES packaging/60-qvm7316.rules DESTINATION ${QVM7316_UDEV_RULES_DIR})
   install(FILES README.md DESTINATION ${QVM7316_DOC_DIR})
-  install(DIRECTORY docs/ DESTINATION ${QVM7316_DOC_DIR} FILES_MATCHING PATTERN "*.md")
+  install(DIRECTORY docs/ DESTINATION ${QVM7316_DOC_DIR} FILES_MATCHING PATTERN "*.md" PATTERN "*.schema.json")
   install(FILES samples/gen.hex samples/genprom.hex samples/GEN.dat DESTINATION ${QVM7316_DOC_DIR}/samples)
+  # nlohmann/json, header-only, is compiled into the program: its copyright
+  # and licence notice, as Debian ships it, go with it.
+  set(QVM7316_JSON_NOTICE /usr/share/doc/nlohmann-json3-dev/copyright)
+  if(NOT EXISTS ${QVM7316_JSON_NOTICE})
+    message(FATAL_ERROR "${QVM7316_JSON_NOTICE} is missing: the licence notice of nlohmann/json (nlohmann-json3-dev)")
+  endif()
+  install(FILES ${QVM7316_JSON_NOTICE} DESTINATION ${QVM7316_DOC_DIR}/licences RENAME nlohmann-json.txt)
 
   # The Debian package. The program loads libftdi1 at run time (dlopen), so
   # dpkg-shlibdeps cannot see it: it is named here; the C and C++ runtimes
@@ -61,7 +68,8 @@ else()
   install(TARGETS qvm7316-update RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION .)
   install(CODE "set(QVM7316_CXX_COMPILER \"${CMAKE_CXX_COMPILER}\")
-set(QVM7316_NOTICE_WORK \"${CMAKE_BINARY_DIR}/windows-notices\")")
+set(QVM7316_NOTICE_WORK \"${CMAKE_BINARY_DIR}/windows-notices\")
+set(QVM7316_JSON_HEADER \"${QVM7316_JSON_ROOT}/nlohmann/json.hpp\")")
   install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/WindowsNotices.cmake)
 
   set(CPACK_GENERATOR ZIP)

@@ -9,16 +9,24 @@
 # `dpkg -S` names its package, and /usr/share/doc/<package>/copyright is
 # its notice. A library or notice that cannot be found stops the packaging:
 # a zip without its notices must not be made. QVM7316_NOTICE_WORK is the
-# build folder where they are gathered first.
+# build folder where they are gathered first. nlohmann/json, header-only, is
+# compiled into the program too: QVM7316_JSON_HEADER is the header the build
+# took it from.
 
-if(NOT QVM7316_CXX_COMPILER OR NOT QVM7316_NOTICE_WORK)
-  message(FATAL_ERROR "WindowsNotices.cmake: QVM7316_CXX_COMPILER and QVM7316_NOTICE_WORK must be set")
+if(NOT QVM7316_CXX_COMPILER OR NOT QVM7316_NOTICE_WORK OR NOT QVM7316_JSON_HEADER)
+  message(FATAL_ERROR
+    "WindowsNotices.cmake: QVM7316_CXX_COMPILER, QVM7316_NOTICE_WORK and QVM7316_JSON_HEADER must be set")
 endif()
 
 # The file the toolchain links a library from: "libgcc" asks for libgcc's
-# own path, any other name is a file in the library search path.
+# own path, any other name is a file in the library search path; a full
+# path (a header compiled in) is that file.
 function(qvm7316_library_file name out)
-  if(name STREQUAL "libgcc")
+  if(IS_ABSOLUTE "${name}")
+    file(REAL_PATH "${name}" path)
+    set(${out} "${path}" PARENT_SCOPE)
+    return()
+  elseif(name STREQUAL "libgcc")
     set(args -print-libgcc-file-name)
   else()
     set(args -print-file-name=${name})
@@ -52,7 +60,8 @@ set(components
     "the mingw-w64 runtime: C library additions|libmingwex.a"
     "winpthreads: POSIX threads, under std::thread and std::mutex|libwinpthread.a"
     "libstdc++: the GNU C++ library|libstdc++.a"
-    "libgcc: the GCC runtime library|libgcc")
+    "libgcc: the GCC runtime library|libgcc"
+    "nlohmann/json: JSON for Modern C++, which writes the report (header-only)|${QVM7316_JSON_HEADER}")
 
 set(work "${QVM7316_NOTICE_WORK}")
 file(REMOVE_RECURSE "${work}")

@@ -15,6 +15,7 @@ namespace {
 
 DeviceChoice g_choice;                    // ChooseDevice
 std::optional<DeviceChoice> g_runDevice;  // from the run's first connection
+bool g_noSingleDevice = false;            // the first connection could not choose one
 
 void* IndexArgument(DWORD index) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(index)); }
 
@@ -210,7 +211,11 @@ DeviceChoice ChoiceOf(const ListedDevice& device, const std::vector<ListedDevice
 }
 
 const DeviceChoice* RunDevice() { return g_runDevice ? &*g_runDevice : nullptr; }
-void ForgetRunDevice() { g_runDevice.reset(); }
+void ForgetRunDevice() {
+    g_runDevice.reset();
+    g_noSingleDevice = false;
+}
+bool NoSingleDeviceChosen() { return g_noSingleDevice; }
 
 int FindRunDevice(DeviceOpening& opening) {
     std::vector<ListedDevice> devices;
@@ -226,6 +231,7 @@ int FindRunDevice(DeviceOpening& opening) {
             if (int status = ListLocation(*d); status != 0) return status;
         std::erase_if(found, [&](const ListedDevice* d) { return d->location != wanted.location; });
     }
+    if (first && found.size() != 1) g_noSingleDevice = true;
     if (found.empty()) {
         LogNotFound(devices, wanted, first);
         return DEVICE_NOT_FOUND;
@@ -271,5 +277,5 @@ int FindRunDevice(DeviceOpening& opening) {
 
 void ResetDeviceSelection() {
     g_choice = DeviceChoice{};
-    g_runDevice.reset();
+    ForgetRunDevice();
 }

@@ -71,6 +71,11 @@ DeviceChoice ChoiceOf(const ListedDevice& device, const std::vector<ListedDevice
 const DeviceChoice* RunDevice();
 void ForgetRunDevice();
 
+// Whether the run's first connection could not choose its device: none
+// attached, not the one chosen, or several that cannot be told apart.
+// Cleared by ForgetRunDevice.
+bool NoSingleDeviceChosen();
+
 // How a connection opens the run's device: the FT_OPEN_BY_* flag, and the
 // name (a serial number or a description) or the location it names.
 struct DeviceOpening {

@@ -127,9 +127,13 @@ bool ReadLines(std::string_view bytes, std::size_t keep, std::uint64_t maxLines,
 struct Ranges {
     std::map<std::uint64_t, std::uint64_t> byStart;
     bool overflow = false;  // more distinct ranges than are kept
+    // The span of them all, kept even when some ranges are not.
+    std::uint64_t lowest = UINT64_MAX, end = 0;
 };
 
 void AddRange(Ranges& ranges, std::uint64_t start, std::uint64_t end) {
+    ranges.lowest = std::min(ranges.lowest, start);
+    ranges.end = std::max(ranges.end, end);
     auto& map = ranges.byStart;
     if (!map.empty() && std::prev(map.end())->second == start) {
         std::prev(map.end())->second = end;  // the usual case: data in address order
@@ -282,6 +286,15 @@ std::string AddressRange(std::uint64_t start, std::uint64_t end) {
     return "0x" + HexDigits(start, 8) + "-0x" + HexDigits(end - 1, 8);
 }
 
+// From the lowest address to the highest, in 4 digits each
+// when the data lies in the processor's 64 KiB, as it should.
+std::string DataSpan(const Ranges& ranges) {
+    if (ranges.end == 0) return "";
+    std::uint64_t last = ranges.end - 1;
+    int width = last <= 0xFFFF ? 4 : 8;
+    return "0x" + HexDigits(ranges.lowest, width) + "-0x" + HexDigits(last, width);
+}
+
 }  // namespace
 
 std::string GenHexTooLarge(std::uint64_t size) {
@@ -308,6 +321,7 @@ ImageCheck CheckGenHex(std::string_view bytes) {
     if (check.dataRecords == 0) FileProblem(check.problems, "no data record");
     ImageCheck result;
     FinishCheck(bytes, check.problems, result);
+    result.dataSpan = DataSpan(check.ranges);
 
     result.summary.push_back("gen.hex: " + Decimal(check.records) + " records, " + Decimal(check.dataBytes) +
                              " data bytes");

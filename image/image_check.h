@@ -32,6 +32,10 @@ struct ImageCheck {
     // The number of bytes and their digest (64 lower-case hex digits).
     std::uint64_t size = 0;
     std::string sha256;
+    // gen.hex: the addresses its data spans, from the lowest to the highest
+    // ("0x0000-0x1FFF"; 8 digits each when the data reaches beyond 64 KiB);
+    // empty when it holds none.
+    std::string dataSpan;
 };
 
 // The largest file each image can be. A larger file is refused unread, with

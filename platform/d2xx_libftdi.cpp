@@ -3,14 +3,17 @@
 #include "platform/d2xx_libftdi.h"
 
 #include <dlfcn.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/interrupt.h"
@@ -19,13 +22,27 @@
 
 namespace {
 
-// One open device: its libftdi1 context, the bytes taken from the chip
-// ahead of FT_Read (libftdi1 has no receive queue to ask about), and the
-// read time-out. The handle handed out is its address.
+// A run of received bytes and when libusb handed them over (program clock).
+struct Piece {
+    std::uint64_t at;
+    std::size_t count;
+};
+
+// One open device: its libftdi1 context, what has come from the chip and
+// not yet been read (libftdi1 has no receive queue to ask about), the
+// transfer that brings it, and the read time-out. The handle handed out is
+// its address.
 struct Connection {
+    explicit Connection(ftdi_context* context) : ftdi(context) {}
     ftdi_context* ftdi;
-    std::deque<unsigned char> readAhead;
     DWORD readTimeoutMs = 0;  // 0: none, the read waits for all it asked for
+    std::deque<unsigned char> received;
+    std::deque<Piece> pieces;  // when each part of `received` came, in order
+    libusb_transfer* transfer = nullptr;
+    std::vector<unsigned char> packets = std::vector<unsigned char>(kLibftdiTransferSize);
+    bool underWay = false;   // the transfer is submitted and not yet handed back
+    bool cancelled = false;  // what it brings is dropped (a purge, the close)
+    bool failed = false;     // reception stopped: the device is gone, or its endpoint stalled
 };
 
 // An attached device as the last count of the devices found it.
@@ -43,8 +60,10 @@ constexpr int kLibftdiCannotOpen = -4;
 
 // A USB string descriptor holds at most 126 characters.
 constexpr int kUsbStringSize = 128;
-// What one look at the chip takes at most: libftdi1's own transfer size.
-constexpr std::size_t kReadAheadPiece = 4096;
+// The status bytes the chip puts at the start of every packet it sends.
+constexpr std::size_t kChipStatusBytes = 2;
+// A wait without a time-out looks this often whether a stop is requested (ms).
+constexpr std::uint64_t kStopCheckMs = 100;
 
 LibftdiApi g_api{};
 // The ids searched, in order: {0, 0} stands for FTDI's own ids (libftdi1's
@@ -155,17 +174,112 @@ Connection* Opened(FT_HANDLE h) {
     return nullptr;
 }
 
-// Takes what the chip has received by now into the read-ahead. libftdi1's
-// read returns as soon as a transfer from the chip brings no data, which
-// the chip sends at the latest when its latency timer runs out. Returns
-// the bytes taken, or the library's error (below 0).
-int ReadAhead(Connection& c) {
-    std::size_t room = kLibftdiReadAheadLimit - std::min(c.readAhead.size(), kLibftdiReadAheadLimit);
-    if (room == 0) return 0;
-    unsigned char piece[kReadAheadPiece];
-    int n = g_api.ftdi_read_data(c.ftdi, piece, static_cast<int>(std::min(room, sizeof piece)));
-    if (n > 0) c.readAhead.insert(c.readAhead.end(), piece, piece + n);
+// Keeps received bytes, handed over now.
+void Keep(Connection& c, const unsigned char* from, const unsigned char* to) {
+    if (from == to) return;
+    std::size_t count = static_cast<std::size_t>(to - from);
+    std::uint64_t now = NowMs();
+    c.received.insert(c.received.end(), from, to);
+    if (!c.pieces.empty() && c.pieces.back().at == now)
+        c.pieces.back().count += count;
+    else
+        c.pieces.push_back({now, count});
+}
+
+// What a transfer from the chip brought: packets of the chip's packet size,
+// each starting with two status bytes.
+void LIBUSB_CALL Arrived(libusb_transfer* transfer) {
+    Connection& c = *static_cast<Connection*>(transfer->user_data);
+    c.underWay = false;
+    switch (transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            break;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return;
+        default:  // the device is gone, or its endpoint stalled
+            c.failed = true;
+            return;
+    }
+    if (c.cancelled) return;
+    std::size_t packetSize = std::max<std::size_t>(c.ftdi->max_packet_size, kChipStatusBytes + 1);
+    std::size_t length = static_cast<std::size_t>(std::max(transfer->actual_length, 0));
+    for (std::size_t at = 0; at < length; at += packetSize)
+        if (at + kChipStatusBytes < length)
+            Keep(c, c.packets.data() + at + kChipStatusBytes, c.packets.data() + std::min(at + packetSize, length));
+}
+
+// Puts a transfer from the chip under way, unless one is, reception has
+// failed, or the receive queue has no room for what it may bring (the chip
+// then keeps what comes).
+void StartTransfer(Connection& c) {
+    if (c.underWay || c.failed ||
+        kLibftdiReceiveLimit - std::min(c.received.size(), kLibftdiReceiveLimit) < c.packets.size())
+        return;
+    if (!c.transfer) c.transfer = g_api.libusb_alloc_transfer(0);
+    if (!c.transfer) {
+        c.failed = true;
+        return;
+    }
+    // libftdi1 names the endpoint it reads from its "out" endpoint.
+    libusb_fill_bulk_transfer(c.transfer, c.ftdi->usb_dev, static_cast<unsigned char>(c.ftdi->out_ep), c.packets.data(),
+                              static_cast<int>(c.packets.size()), Arrived, &c, 0);
+    c.cancelled = false;
+    if (g_api.libusb_submit_transfer(c.transfer) < 0)
+        c.failed = true;
+    else
+        c.underWay = true;
+}
+
+// Takes what the chip has sent, waiting up to `waitMs` for something to
+// come (0: only what has come already). Returns false when reception has
+// failed.
+bool Receive(Connection& c, std::uint64_t waitMs) {
+    StartTransfer(c);
+    if (c.underWay) {
+        timeval wait{static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
+        g_api.libusb_handle_events_timeout_completed(c.ftdi->usb_ctx, &wait, nullptr);
+        StartTransfer(c);
+    }
+    return !c.failed;
+}
+
+// Cancels the transfer under way and waits until libusb gives it back;
+// what it brought is dropped. False when it was not given back in time: it
+// must then not be freed.
+bool StopTransfer(Connection& c) {
+    if (!c.underWay) return true;
+    c.cancelled = true;
+    g_api.libusb_cancel_transfer(c.transfer);
+    std::uint64_t start = NowMs();
+    while (c.underWay && NowMs() - start < static_cast<std::uint64_t>(kLibftdiCancelWaitMs)) {
+        timeval wait{0, 10000};
+        g_api.libusb_handle_events_timeout_completed(c.ftdi->usb_ctx, &wait, nullptr);
+    }
+    return !c.underWay;
+}
+
+// Moves up to `count` received bytes that had come by `until` to `out`;
+// returns how many.
+DWORD TakeReceived(Connection& c, unsigned char* out, DWORD count, std::uint64_t until) {
+    DWORD n = 0;
+    while (n < count && !c.pieces.empty() && c.pieces.front().at <= until) {
+        Piece& piece = c.pieces.front();
+        std::size_t take = std::min<std::size_t>(count - n, piece.count);
+        std::copy_n(c.received.begin(), take, out + n);
+        c.received.erase(c.received.begin(), c.received.begin() + static_cast<std::ptrdiff_t>(take));
+        n += static_cast<DWORD>(take);
+        piece.count -= take;
+        if (piece.count == 0) c.pieces.pop_front();
+    }
     return n;
+}
+
+// Puts bytes taken back at the front, as received before anything else.
+void GiveBack(Connection& c, const unsigned char* bytes, DWORD count) {
+    if (count == 0) return;
+    c.received.insert(c.received.begin(), bytes, bytes + count);
+    c.pieces.push_front({0, count});
 }
 
 FT_STATUS WINAPI LibftdiListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
@@ -264,7 +378,7 @@ FT_STATUS WINAPI LibftdiOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
         return status;
     }
     ftdi->usb_write_timeout = kLibftdiUnlimitedWriteMs;
-    g_connections.push_back(std::make_unique<Connection>(Connection{ftdi, {}, 0}));
+    g_connections.push_back(std::make_unique<Connection>(ftdi));
     *pHandle = g_connections.back().get();
     return FT_OK;
 }
@@ -274,40 +388,47 @@ FT_STATUS WINAPI LibftdiClose(FT_HANDLE h) {
     if (it == g_connections.end()) return FT_INVALID_HANDLE;
     std::unique_ptr<Connection> c = std::move(*it);
     g_connections.erase(it);
+    bool givenBack = StopTransfer(*c);
     int closed = g_api.ftdi_usb_close(c->ftdi);
+    if (!givenBack) {
+        // libusb may still hand the transfer back: its memory must stay.
+        c.release();
+        return FT_IO_ERROR;
+    }
+    if (c->transfer) g_api.libusb_free_transfer(c->transfer);
     g_api.ftdi_free(c->ftdi);
     return closed < 0 ? FT_IO_ERROR : FT_OK;
 }
 
 // Returns when `count` bytes have come or the read time-out has passed
-// (FT_OK with fewer, maybe none), looking at the chip every millisecond.
-// Without a time-out it waits for all of them, or until a stop of the
-// update is requested: the stop then takes effect at the next call.
+// (FT_OK with fewer, maybe none): what came after that, even while the
+// read was returning, waits for the next read. Without a time-out it waits
+// for all of them, or until a stop of the update is requested: the stop
+// then takes effect at the next call.
 FT_STATUS WINAPI LibftdiRead(FT_HANDLE h, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned) {
     if (lpBytesReturned) *lpBytesReturned = 0;
     Connection* c = Opened(h);
     if (!c) return FT_INVALID_HANDLE;
     if (!lpBuffer || !lpBytesReturned) return FT_INVALID_PARAMETER;
     auto* out = static_cast<unsigned char*>(lpBuffer);
-    std::uint64_t start = NowMs();
+    std::uint64_t until = c->readTimeoutMs ? NowMs() + c->readTimeoutMs : UINT64_MAX;
 
-    DWORD got = static_cast<DWORD>(std::min<std::size_t>(dwBytesToRead, c->readAhead.size()));
-    std::copy_n(c->readAhead.begin(), got, out);
-    c->readAhead.erase(c->readAhead.begin(), c->readAhead.begin() + got);
+    DWORD got = TakeReceived(*c, out, dwBytesToRead, until);
     while (got < dwBytesToRead) {
-        int want = static_cast<int>(std::min<DWORD>(dwBytesToRead - got, INT_MAX));
-        int n = g_api.ftdi_read_data(c->ftdi, out + got, want);
-        if (n < 0) {
-            // Nothing received is lost: what came before the failed
-            // transfer waits for the next read.
-            c->readAhead.insert(c->readAhead.begin(), out, out + got);
+        std::uint64_t now = NowMs(), waitMs = kStopCheckMs;
+        if (c->readTimeoutMs) {
+            if (now >= until) break;
+            waitMs = until - now;
+        } else if (StopRequested()) {
+            break;
+        }
+        if (!Receive(*c, waitMs)) {
+            // Nothing received is lost: what came before the failure
+            // waits for the next read.
+            GiveBack(*c, out, got);
             return FT_IO_ERROR;
         }
-        got += static_cast<DWORD>(n);
-        if (got == dwBytesToRead) break;
-        std::uint64_t now = NowMs();
-        if (c->readTimeoutMs ? now - start >= c->readTimeoutMs : StopRequested()) break;
-        if (n == 0) SleepUntilMs(now + 1);
+        got += TakeReceived(*c, out + got, dwBytesToRead - got, until);
     }
     *lpBytesReturned = got;
     return FT_OK;
@@ -329,9 +450,9 @@ FT_STATUS WINAPI LibftdiWrite(FT_HANDLE h, LPVOID lpBuffer, DWORD dwBytesToWrite
 }
 
 // Empties the chip's buffers in the directions asked for; an emptied
-// receive side empties the read-ahead too. Before libftdi1 1.5 the one-way
-// purges were named the wrong way round, so only the both-ways one is
-// taken from an older library.
+// receive side drops what was received and the transfer under way too.
+// Before libftdi1 1.5 the one-way purges were named the wrong way round, so
+// only the both-ways one is taken from an older library.
 FT_STATUS WINAPI LibftdiPurge(FT_HANDLE h, ULONG Mask) {
     Connection* c = Opened(h);
     if (!c) return FT_INVALID_HANDLE;
@@ -346,8 +467,12 @@ FT_STATUS WINAPI LibftdiPurge(FT_HANDLE h, ULONG Mask) {
     else
         return FT_OK;
     if (!flush) return FT_OTHER_ERROR;
+    if (rx && !StopTransfer(*c)) return FT_IO_ERROR;
     if (flush(c->ftdi) < 0) return FT_IO_ERROR;
-    if (rx) c->readAhead.clear();
+    if (rx) {
+        c->received.clear();
+        c->pieces.clear();
+    }
     return FT_OK;
 }
 
@@ -371,8 +496,8 @@ FT_STATUS WINAPI LibftdiGetQueueStatus(FT_HANDLE h, DWORD* dwRxBytes) {
     Connection* c = Opened(h);
     if (!c) return FT_INVALID_HANDLE;
     if (!dwRxBytes) return FT_INVALID_PARAMETER;
-    if (ReadAhead(*c) < 0) return FT_IO_ERROR;
-    *dwRxBytes = static_cast<DWORD>(c->readAhead.size());
+    if (!Receive(*c, 0)) return FT_IO_ERROR;
+    *dwRxBytes = static_cast<DWORD>(c->received.size());
     return FT_OK;
 }
 
@@ -385,8 +510,8 @@ FT_STATUS WINAPI LibftdiGetStatus(FT_HANDLE h, DWORD* dwRxBytes, DWORD* dwTxByte
     Connection* c = Opened(h);
     if (!c) return FT_INVALID_HANDLE;
     if (!dwRxBytes || !dwTxBytes || !dwEventDWord) return FT_INVALID_PARAMETER;
-    if (ReadAhead(*c) < 0) return FT_IO_ERROR;
-    *dwRxBytes = static_cast<DWORD>(c->readAhead.size());
+    if (!Receive(*c, 0)) return FT_IO_ERROR;
+    *dwRxBytes = static_cast<DWORD>(c->received.size());
     *dwTxBytes = 0;
     *dwEventDWord = 0;
     return FT_OK;
@@ -437,15 +562,20 @@ const D2xxOps* LoadLibftdiD2xx(const std::vector<UsbId>& extraIds, std::string& 
     LIBFTDI_RESOLVE(ftdi_usb_open_dev);
     LIBFTDI_RESOLVE(ftdi_usb_close);
     LIBFTDI_RESOLVE(ftdi_set_latency_timer);
-    LIBFTDI_RESOLVE(ftdi_read_data);
     LIBFTDI_RESOLVE(ftdi_write_data);
     LIBFTDI_RESOLVE(ftdi_get_error_string);
-    LIBFTDI_RESOLVE(libusb_get_bus_number);
-    LIBFTDI_RESOLVE(libusb_get_port_numbers);
     LIBFTDI_RESOLVE(ftdi_tcioflush, false);
     LIBFTDI_RESOLVE(ftdi_tciflush, false);
     LIBFTDI_RESOLVE(ftdi_tcoflush, false);
     LIBFTDI_RESOLVE(ftdi_usb_purge_buffers, api.ftdi_tcioflush == nullptr);
+    // libusb-1.0, which libftdi1 has loaded: found through its dependencies.
+    LIBFTDI_RESOLVE(libusb_get_bus_number);
+    LIBFTDI_RESOLVE(libusb_get_port_numbers);
+    LIBFTDI_RESOLVE(libusb_alloc_transfer);
+    LIBFTDI_RESOLVE(libusb_free_transfer);
+    LIBFTDI_RESOLVE(libusb_submit_transfer);
+    LIBFTDI_RESOLVE(libusb_cancel_transfer);
+    LIBFTDI_RESOLVE(libusb_handle_events_timeout_completed);
 #undef LIBFTDI_RESOLVE
     if (missing) {
         reason = std::string(library) + " lacks " + missing + " - is it libftdi1?";

@@ -9,9 +9,19 @@
 // on; where libftdi1 has no such call (the receive queue, the transmit
 // queue) the backend keeps what is needed itself. docs/libftdi.md says how
 // each call maps and where a trace differs from the vendor driver's.
+//
+// The receive side is kept as the vendor driver keeps it: while a device is
+// open a transfer from its chip is under way, and what it brings goes into
+// the backend's receive queue the moment libusb hands it over. So a read
+// returns at its time-out with what had come by then, bytes that come
+// later wait for the next read, and a look at the queue costs no time.
+// (libftdi1's own ftdi_read_data reads on until the chip sends a packet
+// without data, a latency period after the last one: a read overshoots
+// its time-out by up to that much, with the bytes that came meanwhile.)
 #pragma once
 
 #include <libftdi1/ftdi.h>
+#include <libusb-1.0/libusb.h>
 
 #include <cstdint>
 #include <string>
@@ -28,7 +38,9 @@ struct UsbId {
 };
 
 // The libftdi1 functions the backend calls, with libftdi1's names and
-// signatures. The single-direction flushes and ftdi_tcioflush came with
+// signatures, and the libusb-1.0 ones (libftdi1's own dependency) with
+// which it keeps a transfer from the chip under way, as the vendor driver
+// does. The single-direction flushes and ftdi_tcioflush came with
 // libftdi1 1.5 and may be null; ftdi_usb_purge_buffers, their older form,
 // purges both directions where ftdi_tcioflush is missing.
 struct LibftdiApi {
@@ -41,7 +53,6 @@ struct LibftdiApi {
     int (*ftdi_usb_open_dev)(ftdi_context* ftdi, struct libusb_device* dev);
     int (*ftdi_usb_close)(ftdi_context* ftdi);
     int (*ftdi_set_latency_timer)(ftdi_context* ftdi, unsigned char latency);
-    int (*ftdi_read_data)(ftdi_context* ftdi, unsigned char* buf, int size);
     int (*ftdi_write_data)(ftdi_context* ftdi, const unsigned char* buf, int size);
     int (*ftdi_tcioflush)(ftdi_context* ftdi);          // may be null
     int (*ftdi_tciflush)(ftdi_context* ftdi);           // may be null
@@ -49,9 +60,15 @@ struct LibftdiApi {
     int (*ftdi_usb_purge_buffers)(ftdi_context* ftdi);  // may be null when ftdi_tcioflush is there
     const char* (*ftdi_get_error_string)(ftdi_context* ftdi);
     // From libusb-1.0, which libftdi1 is linked with: where a device is
-    // plugged in, for FT_OPEN_BY_LOCATION.
+    // plugged in, for FT_OPEN_BY_LOCATION; and the transfer from the chip
+    // that is kept under way.
     std::uint8_t (*libusb_get_bus_number)(struct libusb_device* dev);
     int (*libusb_get_port_numbers)(struct libusb_device* dev, std::uint8_t* port_numbers, int port_numbers_len);
+    libusb_transfer* (*libusb_alloc_transfer)(int iso_packets);
+    void (*libusb_free_transfer)(libusb_transfer* transfer);
+    int (*libusb_submit_transfer)(libusb_transfer* transfer);
+    int (*libusb_cancel_transfer)(libusb_transfer* transfer);
+    int (*libusb_handle_events_timeout_completed)(libusb_context* ctx, struct timeval* tv, int* completed);
 };
 
 // A device's location as FT_OPEN_BY_LOCATION names it over libftdi1: its
@@ -71,9 +88,17 @@ constexpr unsigned char kLibftdiLatencyMs = kChipDefaultLatencyMs;
 // time the PROM programming waits for the vendor driver's transmit queue.
 constexpr int kLibftdiUnlimitedWriteMs = 5000;
 
-// The most the backend reads ahead of FT_Read (bytes); beyond it the chip
-// keeps what the device sends, as with the vendor driver's full queue.
-constexpr std::size_t kLibftdiReadAheadLimit = 65536;
+// The most the backend keeps received ahead of FT_Read (bytes); beyond it
+// the chip keeps what the device sends, as with the vendor driver's full
+// queue.
+constexpr std::size_t kLibftdiReceiveLimit = 65536;
+
+// A transfer from the chip: libftdi1's own read size.
+constexpr int kLibftdiTransferSize = 4096;
+
+// How long a close or a purge waits for the transfer under way to be
+// given back after it was cancelled (ms); a bus gives it back at once.
+constexpr int kLibftdiCancelWaitMs = 1000;
 
 // Loads libftdi1 (`library`, by default kLibftdiLibrary) and returns the
 // backend (name "libftdi"), which lists and opens the attached FTDI devices

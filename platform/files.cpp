@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -248,4 +249,64 @@ FileContents ReadWholeFile(std::FILE* file, std::uint64_t limit) {
     else
         contents.size = bytes.size();
     return contents;
+}
+
+namespace {
+
+// The temporary name ReplaceWholeFile writes first: beside the file, so that
+// the rename stays on one file system, and with the process id, so that two
+// programs that write the same file never share it.
+std::string TemporaryNameFor(const std::string& path) {
+#if defined(_WIN32)
+    unsigned long id = GetCurrentProcessId();
+#else
+    unsigned long id = static_cast<unsigned long>(getpid());
+#endif
+    return path + "." + std::to_string(id) + ".tmp";
+}
+
+// Renames `from` to `to`, replacing a file there, and has the rename itself
+// reach the disk.
+bool RenameOver(const std::string& from, const std::string& to, std::string& reason) {
+#if defined(_WIN32)
+    if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        reason = SystemReason(GetLastError());
+        return false;
+    }
+#else
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    // The folder's entry: without it a crash could leave the old file.
+    std::string folder = std::filesystem::path(to).parent_path().string();
+    int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+#endif
+    return true;
+}
+
+}  // namespace
+
+bool ReplaceWholeFile(const std::string& path, const std::string& content, std::string& reason) {
+    std::string temporary = TemporaryNameFor(path);
+    std::FILE* file = CreateRegularFile(temporary.c_str(), reason);
+    if (!file) return false;
+    bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size() && SyncToDisk(file);
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) reason = std::strerror(error != 0 ? error : EIO);
+    if (written && RenameOver(temporary, path, reason)) return true;
+    std::remove(temporary.c_str());
+    return false;
+}
+
+bool CanReplaceWholeFile(const std::string& path, std::string& reason) {
+    return !RefusedForWriting(path.c_str(), reason) && CanWriteFile(TemporaryNameFor(path).c_str(), reason);
 }

@@ -48,3 +48,16 @@ bool CanWriteFile(const char* path, std::string& reason);
 // the file to the disk (fsync, FlushFileBuffers), so that it survives a
 // crash of the machine. False when either fails.
 bool SyncToDisk(std::FILE* file);
+
+// Writes `content` to a file of its own beside `path` (a temporary name
+// that holds the process id), has it written to the disk, and renames it to
+// `path`, replacing what was there: a reader finds the old file or the new
+// one whole, never a part of it. False with the system's reason in one line
+// (and no temporary file left) when any step fails.
+bool ReplaceWholeFile(const std::string& path, const std::string& content, std::string& reason);
+
+// Whether ReplaceWholeFile could write `path` now, found out without changing
+// it: what stands there is a file CreateRegularFile would take (or
+// nothing), and a file can be created in its folder. The reason in one
+// line when it cannot.
+bool CanReplaceWholeFile(const std::string& path, std::string& reason);

@@ -308,6 +308,11 @@ void SyncRunLog() {
     if (g_runLog && !g_runLogFailed && !SyncToDisk(g_runLog)) RunLogFailed(errno);
 }
 
+bool RunLogKept() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_runLog && !g_runLogFailed;
+}
+
 void CloseRunLog() {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (MidLine()) EndLine();

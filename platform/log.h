@@ -84,6 +84,9 @@ void RunLogRecord(const std::string& line);
 // Has the system write the run log file to the disk (the end of a run).
 void SyncRunLog();
 
+// Whether a run log file is open and every line so far reached it.
+bool RunLogKept();
+
 // Writes out a progress line still pending, and closes the run log file
 // after it has been written to the disk.
 void CloseRunLog();

@@ -61,8 +61,9 @@ expected=(
     /usr/share/doc/qvm7316-update/samples/gen.hex
     /usr/share/doc/qvm7316-update/samples/genprom.hex
     /usr/share/doc/qvm7316-update/samples/GEN.dat
+    /usr/share/doc/qvm7316-update/licences/nlohmann-json.txt
 )
-for doc in docs/*.md; do expected+=("/usr/share/doc/qvm7316-update/$(basename "$doc")"); done
+for doc in docs/*.md docs/*.schema.json; do expected+=("/usr/share/doc/qvm7316-update/$(basename "$doc")"); done
 for f in "${expected[@]}"; do grep -qxF "$f" "$scratch/deb-files" || fail "$deb lacks $f"; done
 # Only the updater is a program of the package: no tests, benchmarks or tools.
 programs=$(grep -E '^/usr/(s?bin|libexec)/.' "$scratch/deb-files" || true)
@@ -138,7 +139,7 @@ file "$scratch/zip/$top/qvm7316-update.exe" | grep -q 'PE32+ executable (console
     fail "the zip's qvm7316-update.exe is not an x86-64 Windows console program"
 # NOTICE.txt names a notice for each library linked in, and every notice it
 # names is there; libstdc++'s and libgcc's carry the runtime library exception.
-for library in crt2.o libmingwex.a libwinpthread.a libstdc++.a libgcc.a; do
+for library in crt2.o libmingwex.a libwinpthread.a libstdc++.a libgcc.a json.hpp; do
     grep -qF "($library, Debian package " "$scratch/zip/$top/NOTICE.txt" || fail "NOTICE.txt does not name $library"
 done
 for notice in $(grep -oE '^  licences/[^ ]+\.txt$' "$scratch/zip/$top/NOTICE.txt"); do

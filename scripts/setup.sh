@@ -8,10 +8,16 @@ SUDO=""
 PACKAGES=(
   # Linux build and tests
   g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
-  # the libftdi1 backend's header (the library itself is loaded at run time)
-  libftdi1-dev
+  # the libftdi1 backend's headers (the libraries are loaded at run time)
+  libftdi1-dev libusb-1.0-0-dev
+  # the tests through the real libftdi1 and libusb: a USB device emulated
+  # at the kernel's usbfs level, and the libraries themselves
+  umockdev libumockdev-dev libftdi1-2
   # reading traces compressed with gzip (--replay)
   zlib1g-dev
+  # the report (--report) and --list --json: JSON for Modern C++, header-only,
+  # in the Windows builds too; the test of both against their JSON schemas
+  nlohmann-json3-dev python3-jsonschema
   # the tests of keeping the machine awake: logind's stand-in (sd-bus) on a
   # bus of their own (the program loads libsystemd at run time, no header)
   libsystemd-dev dbus-daemon

@@ -103,6 +103,11 @@ void ChipSetLatency(Device& d, std::uint8_t latencyMs) {
 
 void ChipOpened(Device& d) { ChipSetLatency(d, kChipDefaultLatencyMs); }
 
+void HandOverAtOnce(Device& d) {
+    ChipSendsUntil(d, NowMs());
+    d.latencyMs = 0;
+}
+
 void SendToHost(Device& device, const std::string& bytes, std::uint64_t at) {
     auto& queue = device.toHost;
     std::uint64_t startUs = at * kUsPerMs;

@@ -193,6 +193,10 @@ void ChipSendsUntil(Device& device, std::uint64_t untilMs);
 std::vector<std::uint64_t> HostArrivals(const Device& device, std::size_t count);
 // The latency timer set (ms, 2 to 255): it starts anew from now.
 void ChipSetLatency(Device& device, std::uint8_t latencyMs);
+// A chip model of its own stands in front of the open device (sim/ft232r.h):
+// until the next open, the emulator's chip hands over what the device sends
+// as it is sent.
+void HandOverAtOnce(Device& device);
 // Empties the chip at open: the timer back at the chip's default, running from now.
 void ChipOpened(Device& device);
 

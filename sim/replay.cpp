@@ -19,6 +19,8 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 constexpr FT_STATUS kDivergedStatus = FT_IO_ERROR;
 // The recorded calls the report shows before the one that diverged.
 constexpr std::size_t kCallsBefore = 5;
+// The driver whose writes return only when the chip has taken the bytes.
+constexpr char kBlockingWritesDriver[] = "libftdi";
 
 // The two kinds of poll, each answered from its own recorded polls.
 int PollKind(D2xxCall call) { return call == D2xxCall::GetQueueStatus ? 0 : 1; }
@@ -54,9 +56,10 @@ struct Replay {
     std::uint64_t programAt = 0;
     std::uint64_t recordedAt = 0;
     // How late the device may have been with the last call's answer (a
-    // read that got all it asked for), made up at the next call.
+    // read that got all it asked for, a write), made up at the next call.
     std::uint64_t lateness = 0;
-    DWORD readTimeout = 0;  // of the open connection
+    DWORD readTimeout = 0;   // of the open connection
+    DWORD writeTimeout = 0;  // of the open connection, 0: none
 
     std::uint64_t callsAnswered = 0;
     // Calls a recording of an earlier format cannot hold, answered outside it.
@@ -356,7 +359,7 @@ FT_STATUS WINAPI ReplayOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     if (!rec) return kDivergedStatus;
     if (rec->status == FT_OK) {
         if (pHandle) *pHandle = &g_handle;
-        g_replay.readTimeout = 0;
+        g_replay.readTimeout = g_replay.writeTimeout = 0;
     }
     return rec->status;
 }
@@ -395,6 +398,15 @@ FT_STATUS WINAPI ReplayWrite(FT_HANDLE, LPVOID lpBuffer, DWORD dwBytesToWrite, L
     if (lpBuffer) made.sent.assign(static_cast<const char*>(lpBuffer), dwBytesToWrite);
     const RecordedCall* rec = Match(made);
     if (!rec) return kDivergedStatus;
+    // A write returns when the driver has taken the bytes: at once into the
+    // vendor driver's queue, but with libftdi1 only once the chip has taken
+    // them, which over a slow or stalled link is up to the write time-out
+    // later. That lateness is made up at the next call.
+    if (g_replay.trace.driver == kBlockingWritesDriver) {
+        std::uint64_t untilNext = UntilNextCall(*rec);
+        g_replay.lateness =
+            g_replay.writeTimeout > 0 ? std::min<std::uint64_t>(g_replay.writeTimeout, untilNext) : untilNext;
+    }
     if (lpBytesWritten) *lpBytesWritten = rec->results[0];
     return rec->status;
 }
@@ -412,7 +424,10 @@ FT_STATUS WINAPI ReplaySetTimeouts(FT_HANDLE, ULONG ReadTimeout, ULONG WriteTime
     made.writeTimeout = WriteTimeout;
     const RecordedCall* rec = Match(made);
     if (!rec) return kDivergedStatus;
-    if (rec->status == FT_OK) g_replay.readTimeout = ReadTimeout;
+    if (rec->status == FT_OK) {
+        g_replay.readTimeout = ReadTimeout;
+        g_replay.writeTimeout = WriteTimeout;
+    }
     return rec->status;
 }
 

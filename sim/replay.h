@@ -24,7 +24,10 @@
 //   did; one that got all it asked for hands its bytes over at once, and
 //   the device's lateness (up to the read's time-out) is made up when the
 //   program comes back: its next call is answered no sooner than the
-//   recording's was. So a slow device stays slow and a time-out stays one.
+//   recording's was. So is a write's in a recording through libftdi1,
+//   whose writes return only when the chip has taken the bytes (over a
+//   slow link up to the write time-out later). So a slow device stays slow
+//   and a time-out stays one.
 //
 // The first call that the recording does not hold at that place is a
 // divergence: it is answered with a failure status, the run is stopped as

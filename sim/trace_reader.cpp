@@ -443,6 +443,10 @@ bool ReadTraceBytes(const std::string& bytes, const std::string& name, RecordedT
                 error = name + ":1: " + lineError;
                 return false;
             }
+            // The driver the recorded program talked to, in the comment
+            // line after the header.
+            constexpr std::string_view kDriver = "# driver ";
+            if (out.calls.empty() && line.starts_with(kDriver)) out.driver = std::string(line.substr(kDriver.size()));
             continue;  // a comment: the header, or one a later version adds
         }
         RecordedCall call;

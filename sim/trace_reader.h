@@ -76,6 +76,7 @@ struct RecordedTrace {
     // a later trace that names none (a listing alone).
     unsigned latencyMs = 0;
     std::vector<RecordedImage> images;
+    std::string driver;  // "d2xx", "libftdi", ... from the "# driver" line; empty without one
     std::vector<RecordedCall> calls;
 };
 

@@ -3,16 +3,25 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "platform/clock.h"
 #include "sim/device.h"
+#include "sim/ft232r.h"
 
 namespace {
 
 LibftdiStandin g_standin;
-// The open contexts and the emulated device each holds.
-std::map<ftdi_context*, FT_HANDLE> g_open;
+// The open contexts, each with the chip in front of its emulated device.
+std::map<ftdi_context*, sim::Ft232r> g_open;
+// Transfers from a chip under way, in the order they were submitted, and
+// those cancelled, which end at the next wait.
+std::vector<libusb_transfer*> g_transfers;
+std::vector<libusb_transfer*> g_cancelled;
+// Every transfer allocated and not yet freed: those of connections a test
+// left open are freed when the stand-in starts afresh.
+std::set<libusb_transfer*> g_allocated;
 
 const D2xxOps& Emulator() { return *sim::EmulatorD2xx(); }
 
@@ -51,7 +60,8 @@ ftdi_context* StandinNew() {
 int StandinUsbClose(ftdi_context* ftdi) {
     auto at = g_open.find(ftdi);
     if (at == g_open.end()) return Fail(ftdi, -3, "ftdi context invalid");
-    FT_STATUS status = Emulator().Close(at->second);
+    FT_STATUS status = Emulator().Close(at->second.device);
+    at->second.device = nullptr;
     g_open.erase(at);
     ftdi->usb_dev = nullptr;
     return status == FT_OK ? 0 : Fail(ftdi, -1, "usb_release failed");
@@ -114,46 +124,130 @@ int StandinGetStrings(ftdi_context* ftdi, struct libusb_device* dev, char* manuf
 // Claims the emulated device, which refuses when it is open already, in
 // this process or another on the same bus: libusb's busy interface.
 int StandinOpenDev(ftdi_context* ftdi, struct libusb_device* dev) {
-    FT_HANDLE handle = nullptr;
     const sim::Device* device = DeviceOf(dev);
     if (!device || device->noAccess) return Fail(ftdi, -4, "libusb_open() failed");
-    if (Emulator().OpenEx(dev, FT_OPEN_BY_LOCATION, &handle) != FT_OK)
+    sim::Ft232r chip;
+    if (!sim::Ft232rFor(LocationOf(dev), chip) || !sim::Ft232rOpen(chip))
         return Fail(ftdi, -5, "unable to claim usb device. Make sure the default FTDI driver is not in use");
-    // A read takes what has arrived by now: the device's own read waits 1 ms at most.
-    Emulator().SetTimeouts(handle, 1, 0);
-    g_open[ftdi] = handle;
+    g_open[ftdi] = chip;
     ftdi->usb_dev = reinterpret_cast<struct libusb_device_handle*>(dev);
     ftdi->baudrate = 9600;
+    ftdi->max_packet_size = sim::kFt232rPacketSize;
+    ftdi->out_ep = 0x81;
     g_standin.lastOpened = ftdi;
     return 0;
 }
 
-FT_HANDLE Handle(ftdi_context* ftdi) {
+sim::Ft232r* Chip(ftdi_context* ftdi) {
     auto at = g_open.find(ftdi);
-    return at == g_open.end() ? nullptr : at->second;
+    return at == g_open.end() ? nullptr : &at->second;
 }
 
-// The emulated chip takes the timer: its replies come at that pace.
+FT_HANDLE Handle(ftdi_context* ftdi) {
+    sim::Ft232r* chip = Chip(ftdi);
+    return chip ? chip->device : nullptr;
+}
+
 int StandinSetLatency(ftdi_context* ftdi, unsigned char latency) {
-    FT_HANDLE handle = Handle(ftdi);
-    if (!handle) return Fail(ftdi, -3, "USB device unavailable");
-    if (Emulator().SetLatencyTimer(handle, latency) != FT_OK) return Fail(ftdi, -1, "unable to set latency timer");
+    sim::Ft232r* chip = Chip(ftdi);
+    if (!chip) return Fail(ftdi, -3, "USB device unavailable");
+    if (g_standin.latencyRefused) return Fail(ftdi, -1, "unable to set latency timer");
     g_standin.latencyMs = latency;
+    chip->latencyMs = latency;
     return 0;
 }
 
-int StandinReadData(ftdi_context* ftdi, unsigned char* buf, int size) {
-    ++g_standin.reads;
-    if (g_standin.onRead) g_standin.onRead();
-    FT_HANDLE handle = Handle(ftdi);
-    if (!handle) return Fail(ftdi, -666, "USB device unavailable");
-    if (g_standin.readsFailFrom && NowMs() >= *g_standin.readsFailFrom) return Fail(ftdi, -4, "usb bulk read failed");
+libusb_transfer* StandinAllocTransfer(int) { return *g_allocated.insert(new libusb_transfer{}).first; }
+void StandinFreeTransfer(libusb_transfer* transfer) {
+    g_allocated.erase(transfer);
+    delete transfer;
+}
+
+int StandinSubmitTransfer(libusb_transfer* transfer) {
+    g_transfers.push_back(transfer);
+    return 0;
+}
+
+int StandinCancelTransfer(libusb_transfer* transfer) {
+    auto at = std::find(g_transfers.begin(), g_transfers.end(), transfer);
+    if (at == g_transfers.end()) return LIBUSB_ERROR_NOT_FOUND;
+    g_transfers.erase(at);
+    g_cancelled.push_back(transfer);
+    return 0;
+}
+
+// The chip of the device a transfer goes to.
+sim::Ft232r* ChipOf(libusb_transfer* transfer) {
+    for (auto& [ftdi, chip] : g_open)
+        if (ftdi->usb_dev == transfer->dev_handle) return &chip;
+    return nullptr;
+}
+
+// What the ideal chip sends: everything the device has sent, in packets
+// with the FT232R's status bytes, the moment it comes.
+sim::UsbAnswer IdealPackets(sim::Ft232r& chip, std::size_t capacity, std::string& packets) {
+    if (sim::Ft232rUnplugged(chip)) return sim::UsbAnswer::Gone;
     DWORD waiting = 0, got = 0;
-    if (Emulator().GetQueueStatus(handle, &waiting) != FT_OK) return Fail(ftdi, -1, "usb bulk read failed");
-    waiting = std::min(waiting, static_cast<DWORD>(size));
-    if (waiting > 0 && Emulator().Read(handle, buf, waiting, &got) != FT_OK)
-        return Fail(ftdi, -1, "usb bulk read failed");
-    return static_cast<int>(got);
+    if (Emulator().GetQueueStatus(chip.device, &waiting) != FT_OK || waiting == 0) return sim::UsbAnswer::NotYet;
+    std::size_t room = capacity / sim::kFt232rPacketSize * sim::kFt232rPacketData;
+    std::string data(std::min<std::size_t>(waiting, room), '\0');
+    Emulator().Read(chip.device, data.data(), static_cast<DWORD>(data.size()), &got);
+    for (std::size_t at = 0; at < got; at += sim::kFt232rPacketData)
+        packets += std::string("\x01\x60", 2) + data.substr(at, sim::kFt232rPacketData);
+    return sim::UsbAnswer::Done;
+}
+
+// Ends a transfer with this status and what the chip sent.
+void Complete(libusb_transfer* transfer, libusb_transfer_status status, const std::string& packets = "") {
+    std::copy(packets.begin(), packets.end(), transfer->buffer);
+    transfer->actual_length = static_cast<int>(packets.size());
+    transfer->status = status;
+    transfer->callback(transfer);
+}
+
+// Ends the transfers whose chip sends now; whether any ended.
+bool EndTransfers() {
+    bool ended = false;
+    while (!g_cancelled.empty()) {
+        libusb_transfer* transfer = g_cancelled.front();
+        g_cancelled.erase(g_cancelled.begin());
+        Complete(transfer, LIBUSB_TRANSFER_CANCELLED);
+        ended = true;
+    }
+    std::vector<libusb_transfer*> waiting = g_transfers;
+    for (libusb_transfer* transfer : waiting) {
+        sim::Ft232r* chip = ChipOf(transfer);
+        std::string packets;
+        auto capacity = static_cast<std::size_t>(transfer->length);
+        sim::UsbAnswer answer = sim::UsbAnswer::Gone;
+        if (chip && !(g_standin.readsFailFrom && NowMs() >= *g_standin.readsFailFrom))
+            answer = g_standin.chipLatency ? sim::Ft232rBulkIn(*chip, capacity, packets)
+                                           : IdealPackets(*chip, capacity, packets);
+        if (answer == sim::UsbAnswer::NotYet) continue;
+        g_transfers.erase(std::find(g_transfers.begin(), g_transfers.end(), transfer));
+        Complete(transfer,
+                 answer == sim::UsbAnswer::Gone    ? LIBUSB_TRANSFER_NO_DEVICE
+                 : answer == sim::UsbAnswer::Stall ? LIBUSB_TRANSFER_STALL
+                                                   : LIBUSB_TRANSFER_COMPLETED,
+                 packets);
+        ended = true;
+    }
+    return ended;
+}
+
+// libusb's wait for events: returns when a transfer has ended, or when the
+// time given has passed on the program's clock; on a busy computer
+// (waitOvershootMs) only that much later, having handed over what came
+// meanwhile.
+int StandinHandleEvents(libusb_context*, struct timeval* tv, int*) {
+    std::uint64_t until =
+        NowMs() + static_cast<std::uint64_t>(tv->tv_sec) * 1000 + static_cast<std::uint64_t>(tv->tv_usec + 999) / 1000;
+    for (;;) {
+        if (g_standin.onLook) g_standin.onLook();
+        bool ended = EndTransfers();
+        if ((ended && NowMs() < until) || NowMs() >= until + g_standin.waitOvershootMs) return 0;
+        SleepUntilMs(NowMs() + 1);
+    }
 }
 
 int StandinWriteData(ftdi_context* ftdi, const unsigned char* buf, int size) {
@@ -208,6 +302,10 @@ void ResetLibftdiStandin() {
     // Contexts a test left open; the emulator forgets their devices when it starts again.
     for (auto& open : g_open) delete open.first;
     g_open.clear();
+    g_transfers.clear();
+    g_cancelled.clear();
+    for (libusb_transfer* transfer : g_allocated) delete transfer;
+    g_allocated.clear();
 }
 
 LibftdiApi StandinLibftdi(bool release15) {
@@ -220,12 +318,16 @@ LibftdiApi StandinLibftdi(bool release15) {
     api.ftdi_usb_open_dev = StandinOpenDev;
     api.ftdi_usb_close = StandinUsbClose;
     api.ftdi_set_latency_timer = StandinSetLatency;
-    api.ftdi_read_data = StandinReadData;
     api.ftdi_write_data = StandinWriteData;
     api.ftdi_usb_purge_buffers = StandinPurgeBuffers;
     api.ftdi_get_error_string = StandinErrorString;
     api.libusb_get_bus_number = StandinBusNumber;
     api.libusb_get_port_numbers = StandinPortNumbers;
+    api.libusb_alloc_transfer = StandinAllocTransfer;
+    api.libusb_free_transfer = StandinFreeTransfer;
+    api.libusb_submit_transfer = StandinSubmitTransfer;
+    api.libusb_cancel_transfer = StandinCancelTransfer;
+    api.libusb_handle_events_timeout_completed = StandinHandleEvents;
     if (release15) {
         api.ftdi_tcioflush = StandinTcioflush;
         api.ftdi_tciflush = StandinTciflush;

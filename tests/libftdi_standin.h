@@ -1,9 +1,9 @@
-// A stand-in for the libftdi1 functions the libftdi backend calls, over the
-// emulated devices (sim::EmulatorD2xx()) on the program's clock: the USB
-// devices are the emulator's listing, each on bus 1 at the port of its
-// emulated location, opening claims the emulated device, a read takes what
-// the emulated device has sent by now and never waits, a write goes to the
-// device. Faults on demand.
+// A stand-in for the libftdi1 and libusb-1.0 functions the libftdi backend
+// calls, over the emulated devices (sim::EmulatorD2xx()) on the program's
+// clock: the USB devices are the emulator's listing, each on bus 1 at the
+// port of its emulated location, opening claims the emulated device, a
+// transfer from the chip ends when the chip sends (the wait for it moves
+// the clock on), a write goes to the device. Faults on demand.
 #pragma once
 
 #include <cstdint>
@@ -31,15 +31,24 @@ struct LibftdiStandin {
     std::map<std::string, std::vector<std::uint8_t>> ports;
     // Descriptions longer than an emulated device's, by serial number.
     std::map<std::string, std::string> descriptions;
-    // From this time on (program clock, ms) every read, or every write,
-    // fails as a transfer to an unplugged device does.
+    // The chip: false, an ideal one that hands over what the device sends
+    // the moment it comes; true, an FT232R, which holds short replies back
+    // by the latency timer the backend set (sim/ft232r.h).
+    bool chipLatency = false;
+    // A busy computer: every wait for the chip lasts this much longer than
+    // the time given, handing over what comes meanwhile (ms).
+    std::uint64_t waitOvershootMs = 0;
+    // The chip refuses its latency timer (ftdi_set_latency_timer fails).
+    bool latencyRefused = false;
+    // From this time on (program clock, ms) every transfer from the chip,
+    // or every write, fails as a transfer to an unplugged device does.
     std::optional<std::uint64_t> readsFailFrom;
     std::optional<std::uint64_t> writesFailFrom;
-    // Called at every ftdi_read_data before it looks at the device.
-    std::function<void()> onRead;
+    // Called at every millisecond that a wait for the chip lasts, and at
+    // every look at it, before the chip is asked.
+    std::function<void()> onLook;
 
     // What was done.
-    std::uint32_t reads = 0;
     std::uint32_t bothWayFlushes = 0;  // ftdi_tcioflush
     std::uint32_t oldPurges = 0;       // ftdi_usb_purge_buffers
     int latencyMs = -1;                // last set, -1: never

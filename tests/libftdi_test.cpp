@@ -19,6 +19,7 @@
 #include "test_support.h"
 #include "update/process_state.h"
 #include "update/run_update.h"
+#include "update/stages.h"
 
 using ::testing::HasSubstr;
 
@@ -38,6 +39,11 @@ class LibftdiTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
+        ResetLibftdiStandin();
+    }
+    // What a test left open goes with the stand-in.
+    void TearDown() override {
+        DeviceTest::TearDown();
         ResetLibftdiStandin();
     }
 
@@ -64,17 +70,14 @@ class LibftdiTest : public DeviceTest {
         return lines;
     }
 
-    // Opens the device, purges, sets the latency timer (2 ms) and the
-    // time-outs, asks for the communication check's replies and waits for
-    // the chip's next beat, when the first reaches the host.
+    // Opens the device, purges, sets the time-outs and asks for the
+    // communication check's replies.
     void AskForReplies(std::uint32_t readTimeoutMs) {
         ASSERT_EQ(OpenDevice(), 0);
         ASSERT_EQ(PurgeDevice(), 0);
-        SetDeviceLatencyTimer();
         ASSERT_EQ(SetDeviceTimeouts(readTimeoutMs, 0), 0);
         SendCommandByte(0xF2);
         SendCommandByte(0xC0);
-        SleepMs(kDefaultLatencyTimerMs);
     }
 };
 
@@ -86,7 +89,10 @@ TEST_F(LibftdiTest, WholeUpdateGivesTheDeviceWhatTheEmulatorsOwnTableGives) {
         ResetProcessState();
         ResetLibftdiStandin();
         UseVirtualClock();
-        Start();
+        // An ideal chip either way: the stand-in's hands over what the
+        // device sends at once, and so does the emulator's own without its
+        // timer.
+        Start("chip_timer = off");
         if (libftdi) UseLibftdi();
         ASSERT_EQ(UpdateWorker(), 0) << Output();
         (libftdi ? viaLibftdi : direct) = Output();
@@ -287,8 +293,8 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
     const std::string half = "comcheck_reply1 = \" Doing COM\"\ncomcheck_reply2 = none\n";
     std::vector<std::string> viaLibftdi = Run(half, true, halfReply);
     EXPECT_EQ(viaLibftdi, Run(half, false, halfReply));
-    EXPECT_THAT(viaLibftdi[9], ::testing::StartsWith("202 FT_Read 24 = 0 20446F696E6720434F4D"));
-    EXPECT_EQ(viaLibftdi[10], "3202 FT_Read 24 = 0 -");
+    EXPECT_THAT(viaLibftdi[8], ::testing::StartsWith("200 FT_Read 24 = 0 20446F696E6720434F4D"));
+    EXPECT_EQ(viaLibftdi[9], "3200 FT_Read 24 = 0 -");
 
     // No read time-out: the read waits for all it asked for, both replies...
     Run("comcheck_delay_ms = 1000", true, [this] {
@@ -299,7 +305,7 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
         EXPECT_EQ(NowMs(), 1200u);
         // ...and from a silent device until a stop is requested; it does
         // not throw: the stop takes effect at the next call.
-        Standin().onRead = [] {
+        Standin().onLook = [] {
             if (NowMs() >= 60000) RequestStop(kStoppedByInterrupt);
         };
         EXPECT_EQ(FT_Read(g_deviceHandle, buffer, 1, &g_bytesRead), FT_OK);
@@ -323,13 +329,82 @@ TEST_F(LibftdiTest, ReadsEndAsTheVendorsDoAndLoseNothing) {
         ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 24, &g_bytesRead), FT_OK);
         EXPECT_STREQ(buffer, " Doing COM CHECK command");
     });
-    EXPECT_EQ(Trace()[9].rest, "48 = 4 -");
+    EXPECT_EQ(Trace()[8].rest, "48 = 4 -");
+}
+
+// With an FT232R, which holds a short reply back until its latency timer
+// runs out: a read still ends at its time-out with what had come by then,
+// what comes later goes to the next read, and a look at the receive queue
+// costs no time.
+TEST_F(LibftdiTest, TheChipsLatencyNeitherStretchesReadsNorMovesBytes) {
+    auto withLatency = [this](const std::string& scenario, const std::function<void()>& body) {
+        return Run(scenario, true, [&] {
+            Standin().chipLatency = true;
+            body();
+        });
+    };
+    // The second reply is sent 1000 ms after the first, 5 ms before the
+    // read's time-out; it reaches the host one latency period later at most.
+    withLatency("comcheck_delay_ms = 1000", [this] {
+        AskForReplies(1005);
+        std::uint64_t asked = NowMs();
+        char buffer[49] = {};
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 48, &g_bytesRead), FT_OK);
+        EXPECT_EQ(NowMs(), asked + 1005);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), " Doing COM CHECK command");
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 24, &g_bytesRead), FT_OK);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), "  Done COM CHECK command");
+        EXPECT_LE(NowMs(), asked + 1000 + kLibftdiLatencyMs);
+    });
+    // On a busy computer the wait for the chip ends late: what came after
+    // the time-out is still the next read's.
+    Run("comcheck_delay_ms = 1000", true, [this] {
+        Standin().waitOvershootMs = 10;
+        AskForReplies(995);
+        char buffer[49] = {};
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 48, &g_bytesRead), FT_OK);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), " Doing COM CHECK command");
+        ASSERT_EQ(FT_Read(g_deviceHandle, buffer, 24, &g_bytesRead), FT_OK);
+        EXPECT_EQ(std::string(buffer, g_bytesRead), "  Done COM CHECK command");
+    });
+    withLatency("comcheck_delay_ms = 1000", [this] {
+        AskForReplies(1000);
+        std::uint64_t sent = NowMs();
+        DWORD waiting = 0;
+        std::uint64_t before = NowMs();
+        ASSERT_EQ(FT_GetQueueStatus(g_deviceHandle, &waiting), FT_OK);
+        EXPECT_EQ(NowMs(), before);
+        while (waiting == 0) {
+            SleepMs(1);
+            ASSERT_EQ(FT_GetQueueStatus(g_deviceHandle, &waiting), FT_OK);
+        }
+        EXPECT_EQ(waiting, 24u);
+        EXPECT_LE(NowMs(), sent + kLibftdiLatencyMs);
+    });
+}
+
+// The gate array's erase report, sent a few milliseconds after the erase
+// stage's last request read has timed out, is the report, not requests:
+// printed as it is with the emulator's own table.
+TEST_F(LibftdiTest, AnEraseReportJustAfterTheRequestTimeOutIsPrintedAsTheReport) {
+    WriteFile("GEN.dat", std::string(3200, 'G'));
+    for (int late : {1, 4, 8, 12, 16}) {
+        std::string scenario = "ga_erase_ms = " + std::to_string(2000 + late);
+        std::string viaEmulator, viaLibftdi;
+        Run(scenario, false, [&] { ASSERT_EQ(EraseGateArray(), 0); });
+        viaEmulator = Output();
+        Run(scenario, true, [&] {
+            Standin().chipLatency = true;
+            ASSERT_EQ(EraseGateArray(), 0);
+        });
+        viaLibftdi = Output();
+        EXPECT_THAT(viaLibftdi, HasSubstr("\nGA erase OK\r\nReseting Processor\n")) << scenario;
+        EXPECT_EQ(viaLibftdi, viaEmulator) << scenario;
+    }
 }
 
 TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {
-    // The chip's latency timer is set at the open (16 ms), by the update
-    // (2 ms), then by the test: the fourth setting fails.
-    Start("ga_length = 64\nga_short_write = 1\nfail = FT_SetLatencyTimer 4");
+    Start("ga_length = 64\nga_short_write = 1");
     UseLibftdi();
     AskForReplies(3000);
     ftdi_context* chip = Standin().lastOpened;
@@ -337,11 +412,14 @@ TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {
     EXPECT_EQ(chip->usb_write_timeout, kLibftdiUnlimitedWriteMs);  // 0 asks for no limit
     EXPECT_EQ(FT_SetTimeouts(g_deviceHandle, 3000, 250), FT_OK);
     EXPECT_EQ(chip->usb_write_timeout, 250);
-    EXPECT_EQ(Standin().latencyMs, kDefaultLatencyTimerMs);
+    // The latency timer goes to the chip, as the driver takes it.
+    EXPECT_EQ(Standin().latencyMs, kLibftdiLatencyMs);  // the open's
     EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 5), FT_OK);
     EXPECT_EQ(Standin().latencyMs, 5);
-    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 9), static_cast<FT_STATUS>(FT_IO_ERROR));
     EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 1), static_cast<FT_STATUS>(FT_INVALID_PARAMETER));
+    Standin().latencyRefused = true;
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 9), static_cast<FT_STATUS>(FT_IO_ERROR));
+    Standin().latencyRefused = false;
     EXPECT_EQ(Standin().latencyMs, 5);
 
     // What was read ahead to count the receive queue goes with a purge.

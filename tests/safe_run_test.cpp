@@ -205,10 +205,17 @@ TEST_F(SafeRunTest, TheRunLogRecordsEveryRunAndAppends) {
     CloseRunLog();
     std::string log = ReadFile("qvm7316-update.log");
     std::string sha = "[0-9a-f]{64}";
-    EXPECT_THAT(log, ContainsRegex("^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver "
-                                   "emulator, latency timer 2 ms: gen.hex "
-                                   "4855 " +
-                                   sha + " genprom.hex 24672 " + sha + " GEN.dat 32000 " + sha + "\n1 FTDI"));
+    EXPECT_THAT(log,
+                ContainsRegex(
+                    "^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver emulator, latency timer 2 ms: gen.hex "
+                    "4855 " +
+                    sha + " genprom.hex 24672 " + sha + " GEN.dat 32000 " + sha +
+                    "\n"
+                    // The images as the technician saw them before the run.
+                    "gen.hex: 4855 bytes, SHA-256 [0-9a-f]{12}, data 0x0000-0x8004\n"
+                    "genprom.hex: 24672 bytes, SHA-256 [0-9a-f]{12}\n"
+                    "GEN.dat: 32000 bytes, SHA-256 [0-9a-f]{12}\n"
+                    "1 FTDI"));
     // A progress series is one line in its last state.
     EXPECT_THAT(log, AllOf(HasSubstr("\n PROM is 100 % erased\nPROM is fully Erased\n"), Not(HasSubstr(" 99 % erased")),
                            Not(HasSubstr("\r"))));

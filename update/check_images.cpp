@@ -1,5 +1,6 @@
 #include "update/check_images.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -77,6 +78,7 @@ CheckedImage CheckOne(const ImageKind& kind) {
     image.read = true;
     image.size = result.size;
     image.sha256 = result.sha256;
+    image.dataSpan = result.dataSpan;
     image.bytes = std::move(bytes);
     image.failures = std::move(result.problems);
     image.summary = std::move(result.summary);
@@ -96,6 +98,16 @@ CheckedImage CheckConversionOutput() {
     return image;
 }
 
+// An image's first failure as one line: "failed to open gen.hex" and its
+// reason make one.
+std::string FirstFailure(const CheckedImage& image) {
+    return image.failures.size() > 1 && !image.read ? image.failures[0] + ": " + image.failures[1] : image.failures[0];
+}
+
+// The digits of a digest that the summary shows: enough to tell two
+// versions of an image apart at a glance.
+constexpr std::size_t kShownDigestDigits = 12;
+
 const CheckedImage* Find(std::string_view name) {
     for (const CheckedImage& image : g_check.images)
         if (name == image.name) return &image;
@@ -104,20 +116,46 @@ const CheckedImage* Find(std::string_view name) {
 
 }  // namespace
 
+ImagesCheck CheckImageFiles() {
+    ImagesCheck check;
+    check.images.push_back(CheckOne(kGenHex));
+    check.images.push_back(CheckConversionOutput());
+    check.images.push_back(CheckOne(kPromHex));
+    check.images.push_back(CheckOne(kGateArray));
+    for (const CheckedImage& image : check.images) {
+        if (image.failures.empty() || check.status != 0) continue;
+        check.status = image.status;
+        check.firstFailure = FirstFailure(image);
+    }
+    return check;
+}
+
 const ImagesCheck& CheckImages() {
     ResetImageCheck();
-    g_check.images.push_back(CheckOne(kGenHex));
-    g_check.images.push_back(CheckConversionOutput());
-    g_check.images.push_back(CheckOne(kPromHex));
-    g_check.images.push_back(CheckOne(kGateArray));
-    for (const CheckedImage& image : g_check.images) {
-        if (image.failures.empty() || g_check.status != 0) continue;
-        g_check.status = image.status;
-        // "failed to open gen.hex" and its reason make one line.
-        g_check.firstFailure =
-            image.failures.size() > 1 && !image.read ? image.failures[0] + ": " + image.failures[1] : image.failures[0];
-    }
+    g_check = CheckImageFiles();
     return g_check;
+}
+
+const ImagesCheck& CheckInForce() { return g_check; }
+
+std::vector<std::string> ImagesSummary(const ImagesCheck& check) {
+    std::vector<std::string> lines;
+    for (const CheckedImage& image : check.images) {
+        if (!image.failures.empty()) {
+            // "failed to open gen.hex" and its reason are one failure.
+            std::size_t more =
+                image.failures.size() - (image.read ? 1 : std::min<std::size_t>(2, image.failures.size()));
+            std::string line = FirstFailure(image);
+            if (more > 0) line += " (and " + std::to_string(more) + (more == 1 ? " more problem)" : " more problems)");
+            lines.push_back(line);
+        } else if (image.read) {
+            std::string line = std::string(image.name) + ": " + std::to_string(image.size) + " bytes, SHA-256 " +
+                               image.sha256.substr(0, kShownDigestDigits);
+            if (!image.dataSpan.empty()) line += ", data " + image.dataSpan;
+            lines.push_back(line);
+        }
+    }
+    return lines;
 }
 
 void LogImageFailures(const ImagesCheck& check) {

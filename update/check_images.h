@@ -18,6 +18,7 @@ struct CheckedImage {
     bool read = false;                  // a regular file within its bound was read whole
     std::uint64_t size = 0;             // when read
     std::string sha256;                 // when read
+    std::string dataSpan;               // gen.hex, when read: the addresses its data spans
     std::string bytes;                  // when read: the image as checked
     std::vector<std::string> failures;  // log lines; empty: it passed
     std::vector<std::string> summary;   // the --check report's lines
@@ -34,6 +35,23 @@ struct ImagesCheck {
 // the images' bytes, stay in force for ImageToSend until the next check or
 // ResetImageCheck.
 const ImagesCheck& CheckImages();
+
+// The check in force: the last CheckImages, until ResetImageCheck.
+const ImagesCheck& CheckInForce();
+
+// The same check, for a look before the run (the dialog's before Start):
+// the result is the caller's alone, and nothing is put in force. Safe on
+// any thread while no run is under way (gn.hex may be created and removed
+// again to find out whether it can be written).
+ImagesCheck CheckImageFiles();
+
+// What the technician sees of the images before a run, one line each:
+// "gen.hex: 4931 bytes, SHA-256 3f2a9c1b7d4e, data 0x0000-0x1FFF",
+// "genprom.hex: 12290 bytes, SHA-256 ...", "GEN.dat: ...", each with the
+// first 12 hexadecimal digits of its digest; for an image that failed, its
+// first failure ("gen.hex:12: checksum is 3F, the record needs 40 (and 2
+// more problems)"); gn.hex only when it cannot be written.
+std::vector<std::string> ImagesSummary(const ImagesCheck& check);
 
 // Logs every failure line of the check.
 void LogImageFailures(const ImagesCheck& check);

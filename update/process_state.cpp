@@ -7,6 +7,7 @@
 #include "update/gate_array_requests.h"
 #include "update/program_prom.h"
 #include "update/progress.h"
+#include "update/run_report.h"
 #include "update/stage.h"
 
 void ResetProcessState() {
@@ -18,4 +19,5 @@ void ResetProcessState() {
     ResetHexCodec();
     ResetGateArrayRequests();
     ResetProgramProm();
+    ResetRunReport();
 }

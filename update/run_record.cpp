@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
 #include "platform/log.h"
 #include "update/check_images.h"
+#include "update/run_report.h"
 
 namespace {
 
@@ -35,6 +37,12 @@ void RecordRunStart(const char* what, const ImagesCheck& images, unsigned latenc
     RunLogRecord("=== " + LocalDateAndTime() + " qvm7316-update " QVM7316_VERSION " " + what + ", driver " +
                  SelectedD2xx()->name + timer + ": " + described);
     AddTraceHeaderFields(latencyTimerMs ? "latency " + std::to_string(latencyTimerMs) + " " + described : described);
+}
+
+void RecordUpdateStart(const ImagesCheck& images) {
+    RecordRunStart("update", images, LatencyTimerMs());
+    for (const std::string& line : ImagesSummary(images)) RunLogRecord(line);
+    ReportRunStart(images);
 }
 
 void RecordRunEnd(const std::string& outcome) {

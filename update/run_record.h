@@ -16,6 +16,11 @@ struct ImagesCheck;
 // "latency <ms>".
 void RecordRunStart(const char* what, const ImagesCheck& images, unsigned latencyTimerMs = 0);
 
+// The start of an update: RecordRunStart, then the images' summary
+// (ImagesSummary, one line each, as the console program shows it before its
+// warning); the report (update/run_report.h) takes the time and the images.
+void RecordUpdateStart(const ImagesCheck& images);
+
 // "=== end: <outcome> after <seconds> s", the time on the program's clock
 // since RecordRunStart; then the run log file and the trace are written to
 // the disk.

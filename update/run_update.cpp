@@ -15,6 +15,7 @@
 #include "update/check_images.h"
 #include "update/progress.h"
 #include "update/run_record.h"
+#include "update/run_report.h"
 #include "update/stage.h"
 #include "update/stages.h"
 
@@ -39,6 +40,7 @@ namespace {
 int g_lastFailedStatus = 0;
 const char* g_failedIn = "";
 bool g_stopped = false;
+bool g_imagesFailed = false;  // the run ended in its image check
 std::string g_failureReason;  // the failure in one line, for the failure box
 
 int Failed(const char* where, int status, const std::string& reason) {
@@ -65,8 +67,10 @@ void KeepAwakeForTheStages() {
 int RunStages() {
     for (int i = 0; i < kStageCount; ++i) {
         int status = 0;
+        std::uint64_t began = NowMs();
         try {
             if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
+            began = NowMs();
             status = kStages[i].run();
         } catch (const RunStopped& stop) {
             g_stopped = true;
@@ -79,6 +83,7 @@ int RunStages() {
             g_stopped = true;
             status = StopStatus();
         }
+        ReportStage(kStages[i].name, status, NowMs() - began);
         if (status != 0) return Failed(kStages[i].name, status, LastLogLine());
         SyncTrace(false);
     }
@@ -111,20 +116,22 @@ int RunStagesAwake() {
 
 }  // namespace
 
-int RunUpdate() {
+int RunUpdate(bool imagesChecked) {
     g_lastFailedStatus = 0;
     g_stopped = false;
+    g_imagesFailed = false;
     ForgetD2xxWrites();
     ForgetRunDevice();
     g_stepCounter = 0;
     ShowProgress(0);
 
     // Nothing touches the device before the images are known to be good.
-    const ImagesCheck& images = CheckImages();
-    RecordRunStart("update", images, LatencyTimerMs());
+    const ImagesCheck& images = imagesChecked ? CheckInForce() : CheckImages();
+    RecordUpdateStart(images);
     int result = 0;
     if (images.status != 0) {
         LogImageFailures(images);
+        g_imagesFailed = true;
         result = Failed("image check", images.status, images.firstFailure);
     } else {
         result = RunStagesAwake();
@@ -134,14 +141,38 @@ int RunUpdate() {
     return result;
 }
 
-int UpdateWorker() {
+namespace {
+
+// The report of the run, when one is asked for: written with the run log's
+// end, before anything may hold the worker or end the program. A report
+// that cannot be written costs a line on standard error and in the run log
+// file, and changes nothing else.
+void WriteReport(int result) {
+    if (ReportFile().empty()) return;
+    RunEnding ending;
+    ending.exitCode = result == 0 ? 0 : g_lastFailedStatus;
+    ending.stage = result == 0 ? "" : g_failedIn;
+    ending.stopped = result != 0 && g_stopped;
+    ending.deviceChanged = D2xxWriteMade();
+    ending.refused = result != 0 && !g_stopped && !ending.deviceChanged && (g_imagesFailed || NoSingleDeviceChosen());
+    std::string reason;
+    if (WriteRunReport(ending, reason)) return;
+    std::string line = "the report could not be written to " + ReportFile() + ": " + reason;
+    std::fprintf(stderr, "qvm7316-update: %s\n", line.c_str());
+    RunLogRecord("=== " + line);
+}
+
+}  // namespace
+
+int UpdateWorker(bool imagesChecked) {
     BeginGuardedRun(CloseDeviceFromOutside);
     Display().RunStarted();
-    int result = RunUpdate();
+    int result = RunUpdate(imagesChecked);
     const char* message = result == 0 ? kRunSucceeded : kRunFailed;
     std::string detail;
     if (result == 0) {
         Display().RunEnded(0, kRunSucceeded, "");
+        WriteReport(result);
         RecordRunEnd("succeeded");
     } else {
         // Where the run stopped, and whether the device may have been changed.
@@ -153,6 +184,7 @@ int UpdateWorker() {
         Log("%s\n", LastFailure().c_str());
         Log("%s\n", deviceChanged ? kRunAgain : kDeviceUnchanged);
         LogFlush();
+        WriteReport(result);
         RecordRunEnd(LastFailure());
         detail = deviceChanged ? kRunAgain : reason;
     }

@@ -18,8 +18,10 @@ extern const int kStageCount;
 // and runs the stages in order, stopping at the first failure. The end of
 // each stage hands the trace to the system. Returns 0 when all succeeded,
 // -1 when one failed or the run was stopped (a stage that fails after a
-// stop was requested counts as stopped).
-int RunUpdate();
+// stop was requested counts as stopped). `imagesChecked`: the program has
+// just checked the images (CheckImages) and shown their summary; the run
+// takes that check, and sends what it read, rather than checking again.
+int RunUpdate(bool imagesChecked = false);
 
 // The status code of the stage that failed in the last run (0 if none).
 int LastFailedStatus();
@@ -42,5 +44,6 @@ inline constexpr char kRunAgain[] =
 // end, and the run log and the trace are written to the disk. Only then
 // does the run end for the handlers (a session's end waits for it) and
 // does the display show the outcome in a way that may hold the worker (the
-// failure box). Returns RunUpdate's result.
-int UpdateWorker();
+// failure box). With a report file (update/run_report.h) the report is
+// written with the run log's end. Returns RunUpdate's result.
+int UpdateWorker(bool imagesChecked = false);

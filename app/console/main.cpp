@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "sim/trace_reader.h"
 #include "update/check_images.h"
 #include "update/run_record.h"
+#include "update/run_report.h"
 #include "update/run_update.h"
 
 namespace {
@@ -40,7 +42,7 @@ const char kUsage[] =
     "Usage: qvm7316-update [options]\n"
     "Updates the QVM7316: processor firmware (gen.hex), PROM (genprom.hex) and\n"
     "gate array (GEN.dat), read from the working directory. The three images are\n"
-    "checked before the device is touched.\n"
+    "checked before the device is touched, and summed up before the warning.\n"
     "\n"
     "Options:\n"
     "  --yes                 do not wait for Enter after the start-up warning\n"
@@ -48,6 +50,7 @@ const char kUsage[] =
     "                        needed): a summary of each, then \"images OK\"\n"
     "  --list                list the attached FTDI devices, one a line: index,\n"
     "                        serial number, description, and QVM7316 or other\n"
+    "  --json                with --list: the devices as a JSON list on standard output\n"
     "  --serial SN           update the QVM7316 with serial number SN; without it the\n"
     "                        update needs exactly one QVM7316 attached\n"
     "  --driver=DRIVER       Linux: libftdi (the default: libftdi1, which detaches the\n"
@@ -72,6 +75,8 @@ const char kUsage[] =
     "  --log FILE            append the record of the run to FILE\n"
     "                        (default: qvm7316-update.log in the working directory)\n"
     "  --no-log              keep no record of the run in a file\n"
+    "  --report FILE         when the run ends, write its report to FILE: one JSON\n"
+    "                        object with the device, the images and the outcome\n"
     "  -C DIR                change to DIR first; later paths are taken from there\n"
     "  --help                show this text\n"
     "  --version             show the version\n"
@@ -120,6 +125,36 @@ int ListOnly() {
         Log("%u %s %s %s\n", static_cast<unsigned>(d.index), d.serial.empty() ? "-" : d.serial.c_str(),
             d.readable ? Quoted(d.description).c_str() : "\"(no access)\"", d.isQvm7316 ? "QVM7316" : "other");
     if (std::string line = UnreadableDevicesLine(devices); !line.empty()) Log("%s\n", line.c_str());
+    return 0;
+}
+
+// --list --json: the same devices as one JSON list on standard output, for
+// a program to read: index, serial number and description (null when the
+// device has none, or they could not be read), whether it is a QVM7316, and
+// whether its names could be read. What the listing says otherwise (why it
+// failed, what a device that could not be read needs) goes to standard
+// error.
+int ListOnlyAsJson() {
+    std::string said;
+    LogToBuffer(&said);
+    std::vector<ListedDevice> devices;
+    int status = ListAttachedDevices(devices, true);
+    LogToBuffer(nullptr);
+    if (status != 0) {
+        std::fputs(said.c_str(), stderr);
+        return D2xxUnavailableReason().empty() ? status : USB_OPEN_FAILURE;
+    }
+    using Json = nlohmann::ordered_json;
+    Json list = Json::array();
+    for (const ListedDevice& d : devices)
+        list.push_back({{"index", d.index},
+                        {"serial", d.readable && !d.serial.empty() ? Json(d.serial) : Json(nullptr)},
+                        {"description", d.readable ? Json(d.description) : Json(nullptr)},
+                        {"qvm7316", d.isQvm7316},
+                        {"access", d.readable}});
+    // A description that is not UTF-8 (a clone's) gets U+FFFD for its odd bytes.
+    std::printf("%s\n", list.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+    if (std::string line = UnreadableDevicesLine(devices); !line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
     return 0;
 }
 
@@ -190,12 +225,12 @@ int CheckOnly() {
 // The images in the working folder against those of the recorded run,
 // before the replay answers its first call. Returns -1 to go on, or the
 // exit code after saying which differ.
-int CompareReplayImages(const Options& options, const sim::RecordedTrace& recording) {
+int CompareReplayImages(const Options& options, const sim::RecordedTrace& recording, const ImagesCheck& images) {
     if (recording.images.empty()) {
         std::fprintf(stderr, "qvm7316-update: %s names no images; they are not compared\n", options.replay.c_str());
         return -1;
     }
-    std::string mismatch = sim::ReplayImageMismatch(recording, DescribeImages(CheckImages()));
+    std::string mismatch = sim::ReplayImageMismatch(recording, DescribeImages(images));
     if (mismatch.empty()) return -1;
     std::fprintf(stderr, "qvm7316-update: the images here are not those of the run %s recorded:\n%s",
                  options.replay.c_str(), mismatch.c_str());
@@ -277,21 +312,29 @@ int main(int argc, char** argv) {
     std::FILE* trace = nullptr;
     if (std::string reason; !options.trace.empty() && !CanWriteFile(options.trace.c_str(), reason))
         return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + reason);
+    // So is a report that cannot be written, before the device is touched.
+    if (std::string reason; !options.report.empty() && !CanReplaceWholeFile(options.report, reason))
+        return UsageError("cannot write the report " + QuoteForMessage(options.report) + ": " + reason);
+    SetReportFile(options.report);
 
     bool replay = !options.replay.empty();
     if (options.list) {
         if (int code = OpenTrace(options, trace); code >= 0) return code;
         const D2xxOps* backend = Backend(options, scenario, recording);
         SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
-        int status = ListOnly();
+        int status = options.json ? ListOnlyAsJson() : ListOnly();
         if (trace) EndTrace();
         return replay ? EndReplay(status) : status;
     }
 
+    // The images are checked once, before the warning: the technician sees
+    // what is about to be written, and the run sends what this check read.
     // Before the first call, so that a replay against other images says so.
+    const ImagesCheck& images = CheckImages();
     if (replay) {
-        if (int code = CompareReplayImages(options, recording); code >= 0) return code;
+        if (int code = CompareReplayImages(options, recording, images); code >= 0) return code;
     }
+    for (const std::string& line : ImagesSummary(images)) std::printf("%s\n", line.c_str());
 
     // A replay touches no device: nothing to confirm.
     std::fputs(kStartupWarning, stdout);
@@ -320,7 +363,7 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
     WatchSessionEnd();
 #endif
-    int result = UpdateWorker();
+    int result = UpdateWorker(true);
     int code = result == 0 ? 0 : LastFailedStatus();
 #if defined(_WIN32)
     StopWatchingSessionEnd();

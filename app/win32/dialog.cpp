@@ -11,6 +11,7 @@
 #include "device/selection.h"
 #include "platform/interrupt.h"
 #include "protocol/model.h"
+#include "update/check_images.h"
 
 HINSTANCE g_instance = nullptr;
 HICON g_icon = nullptr;
@@ -42,6 +43,15 @@ bool g_listed = false;                 // a listing has come back
 std::vector<ListedDevice> g_devices;   // all that the last listing found
 std::vector<ListedDevice> g_qvm7316s;  // the QVM7316s among them, as the list shows them
 
+// The images before Start, on the main thread. They are checked by a
+// thread of its own (up to some 70 MB read and summed), one check at a time,
+// and none once the run has started: the worker checks them again at Start.
+HANDLE g_checkingThread = nullptr;  // the check under way, or null
+bool g_checkAgain = false;          // Check again pressed while it was under way
+bool g_imagesChecked = false;       // a check has come back
+ImagesShown g_images;               // what the dialog shows of them
+bool g_startFocused = false;        // the keyboard was taken to Start once
+
 // What a listing thread hands the dialog (WM_DEVICES_LISTED).
 struct DevicesListed {
     bool listed = false;
@@ -68,11 +78,75 @@ void ListDevicesAgain(HWND window) {
 HWND Item(HWND window, int item) { return GetDlgItem(window, item); }
 
 // Start waits for a choice among several QVM7316s, and for the first
-// listing: it tells whether there are several.
+// listing: it tells whether there are several; and for images that all
+// passed their check.
 void EnableStart(HWND window) {
     bool chosen = g_qvm7316s.size() <= 1 || SendDlgItemMessageA(window, ITEM_DEVICE_LIST, CB_GETCURSEL, 0, 0) != CB_ERR;
-    bool ready = g_runState == RunState::Idle && (!g_setup->serial.empty() || (g_listed && chosen));
+    bool deviceReady = !g_setup->serial.empty() || (g_listed && chosen);
+    bool ready = g_runState == RunState::Idle && deviceReady && g_imagesChecked && g_images.passed;
     EnableWindow(Item(window, ITEM_START), ready ? TRUE : FALSE);
+}
+
+// The keyboard goes where the next step is when it has nowhere useful to
+// be: at first (while Start was disabled it went to Close), and when its
+// control was disabled. Start, once it can be pressed; else Check again for
+// images that fail; else the list of devices to choose from.
+void FocusNextStep(HWND window) {
+    HWND focus = GetFocus();
+    bool lost = !focus || !IsWindowEnabled(focus) || (!g_startFocused && focus == Item(window, ITEM_CLOSE));
+    if (!lost) return;
+    int next = IsWindowEnabled(Item(window, ITEM_START)) ? ITEM_START
+               : g_imagesChecked && !g_images.passed     ? ITEM_CHECK_AGAIN
+                                                         : ITEM_DEVICE_LIST;
+    if (!IsWindowEnabled(Item(window, next))) return;
+    if (next == ITEM_START) g_startFocused = true;
+    SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, next)), TRUE);
+}
+
+DWORD WINAPI CheckingThread(LPVOID window) {
+    ImagesCheck check = CheckImageFiles();
+    auto result = std::make_unique<ImagesShown>();
+    result->passed = check.status == 0;
+    result->lines = ImagesSummary(check);
+    if (PostMessageA(static_cast<HWND>(window), WM_IMAGES_CHECKED, 0, reinterpret_cast<LPARAM>(result.get())))
+        result.release();  // the dialog's now
+    return 0;
+}
+
+// Checks the images again, off the dialog's thread; Start waits for it.
+void CheckImagesAgain(HWND window) {
+    if (g_runState != RunState::Idle) return;
+    if (g_checkingThread) {
+        g_checkAgain = true;
+        return;
+    }
+    g_checkingThread = CreateThread(nullptr, 0, CheckingThread, window, 0, nullptr);
+    if (!g_checkingThread) return;
+    g_imagesChecked = false;
+    SetDlgItemTextA(window, ITEM_IMAGES, "Checking the images...");
+    EnableStart(window);
+}
+
+void ShowImages(HWND window, const ImagesShown& images) {
+    g_images = images;
+    g_imagesChecked = true;
+    std::string text;
+    for (const std::string& line : images.lines) text += (text.empty() ? "" : "\r\n") + line;
+    SetDlgItemTextA(window, ITEM_IMAGES, text.c_str());
+    EnableStart(window);
+    FocusNextStep(window);
+}
+
+void ImagesCheckedBack(HWND window, ImagesShown* result) {
+    std::unique_ptr<ImagesShown> images(result);
+    if (g_checkingThread) CloseHandle(g_checkingThread);
+    g_checkingThread = nullptr;
+    if (g_runState != RunState::Idle) return;
+    ShowImages(window, *images);
+    if (g_checkAgain) {
+        g_checkAgain = false;
+        CheckImagesAgain(window);
+    }
 }
 
 // A QVM7316 in the list: its serial number and description, and where it
@@ -102,7 +176,6 @@ void ShowDevices(HWND window, const DevicesListed& listed) {
     bool wasChosen = before != CB_ERR && static_cast<std::size_t>(before) < g_qvm7316s.size();
     if (wasChosen) chosen = g_qvm7316s[static_cast<std::size_t>(before)];
 
-    bool first = !g_listed;
     g_listed = true;
     g_devices = listed.devices;
     g_qvm7316s.clear();
@@ -132,13 +205,7 @@ void ShowDevices(HWND window, const DevicesListed& listed) {
                       kModelString);
     SetDlgItemTextA(window, ITEM_DEVICE_TEXT, text);
     EnableStart(window);
-    // The keyboard goes where the next step is: at first (while Start was
-    // disabled it went to Close), and when its control was disabled now.
-    HWND focus = GetFocus();
-    if (first || !focus || !IsWindowEnabled(focus)) {
-        HWND next = IsWindowEnabled(Item(window, ITEM_START)) ? Item(window, ITEM_START) : list;
-        if (IsWindowEnabled(next)) SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
-    }
+    FocusNextStep(window);
 }
 
 void DevicesListedBack(HWND window, DevicesListed* result) {
@@ -167,6 +234,7 @@ void InitDialog(HWND window, const DialogSetup* setup) {
     // Start, which has the focus first, is the default button, so that
     // Return starts the update from the keyboard.
     SendMessageA(window, DM_SETDEFID, ITEM_START, 0);
+    CheckImagesAgain(window);
     if (!g_setup->serial.empty()) {
         std::string chosen = std::string(kModelString) + " " + g_setup->serial + ", chosen with --serial";
         SetDlgItemTextA(window, ITEM_DEVICE_TEXT, chosen.c_str());
@@ -198,7 +266,7 @@ void StartRun(HWND window) {
     // click before the worker has disabled the button) must not start a
     // second worker on the same device and buffers. Nor does a click that
     // reaches a disabled Start.
-    if (g_runState != RunState::Idle || !IsWindowEnabled(Item(window, ITEM_START))) return;
+    if (g_runState != RunState::Idle || !IsWindowEnabled(Item(window, ITEM_START)) || g_checkingThread) return;
     if (g_setup->serial.empty()) {
         LRESULT chosen = SendDlgItemMessageA(window, ITEM_DEVICE_LIST, CB_GETCURSEL, 0, 0);
         if (chosen != CB_ERR && static_cast<std::size_t>(chosen) < g_qvm7316s.size()) {
@@ -211,10 +279,12 @@ void StartRun(HWND window) {
     }
     EnableWindow(Item(window, ITEM_DEVICE_LIST), FALSE);
     EnableWindow(Item(window, ITEM_REFRESH), FALSE);
+    EnableWindow(Item(window, ITEM_CHECK_AGAIN), FALSE);
     HANDLE listing = g_listingThread;
     g_listingThread = nullptr;
     g_runState = RunState::Running;
-    if (StartUpdateWorker(listing) != 0) {
+    EnableStart(window);
+    if (StartUpdateWorker(listing, g_images.lines) != 0) {
         g_runState = RunState::Finished;
         ShowMessage(kMessageError, "Could not start the update (error %lu)", GetLastError());
         return;
@@ -228,6 +298,31 @@ void RunRecorded(HWND window) {
     g_refusingSessionEnd = false;
     ShutdownBlockReasonDestroy(window);
 }
+
+// The worker found at Start that the images are not those shown: nothing
+// was run. The dialog is as before Start, with the new summary; Start must
+// be pressed again, on images that pass.
+void ImagesChanged(HWND window, const ImagesShown& now) {
+    RunRecorded(window);
+    g_runState = RunState::Idle;
+    EnableWindow(Item(window, ITEM_CHECK_AGAIN), TRUE);
+    if (g_setup->serial.empty()) {
+        EnableWindow(Item(window, ITEM_REFRESH), TRUE);
+        EnableWindow(Item(window, ITEM_DEVICE_LIST), g_qvm7316s.empty() ? FALSE : TRUE);
+        ListDevicesAgain(window);  // the listing was ended for the run
+    }
+    ShowImages(window, now);
+    // The keyboard goes back to Start, where it was, or to Check again.
+    HWND next = Item(window, now.passed ? ITEM_START : ITEM_CHECK_AGAIN);
+    if (IsWindowEnabled(next)) SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+    ShowMessage(kMessageInformation, "The images changed after they were checked; nothing was sent to the %s.\n\n%s",
+                kModelString,
+                now.passed ? "Look at the images shown now, then press Start again."
+                           : "Replace the image that fails, then press Check again.");
+}
+
+// At the end of a run: where its run log and its report were written.
+void ShowRunRecords(HWND window) { SetDlgItemTextA(window, ITEM_RESULT_PATHS, RunRecordsText().c_str()); }
 
 // A log-off or a shut-down asks first: refused while a run is in progress.
 // The dialog's answer goes in DWLP_MSGRESULT.
@@ -312,6 +407,10 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 ListDevicesAgain(window);
                 return TRUE;
             }
+            if (wParam == ITEM_CHECK_AGAIN) {
+                CheckImagesAgain(window);
+                return TRUE;
+            }
             if (wParam == MAKEWPARAM(ITEM_DEVICE_LIST, CBN_SELCHANGE)) {
                 EnableStart(window);
                 return TRUE;
@@ -332,6 +431,13 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return TRUE;
         case WM_RUN_RECORDED:
             RunRecorded(window);
+            ShowRunRecords(window);
+            return TRUE;
+        case WM_IMAGES_CHECKED:
+            ImagesCheckedBack(window, reinterpret_cast<ImagesShown*>(lParam));
+            return TRUE;
+        case WM_IMAGES_CHANGED:
+            ImagesChanged(window, *reinterpret_cast<const ImagesShown*>(lParam));
             return TRUE;
         case WM_QUERYENDSESSION:
             return QueryEndSession(window);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/d2xx.h"
 
@@ -20,6 +21,11 @@ enum DialogItem : int {
     ITEM_DEVICE_TEXT = 304,
     ITEM_DEVICE_LIST = 305,
     ITEM_REFRESH = 306,
+    // The images about to be written, one line each; a button that checks
+    // them again; after a run, where its run log and report were written.
+    ITEM_IMAGES = 320,
+    ITEM_CHECK_AGAIN = 321,
+    ITEM_RESULT_PATHS = 322,
 };
 
 // Bar colours in the 0x00BBGGRR form.
@@ -57,6 +63,19 @@ struct DialogSetup {
 // Sent by the worker thread when the run's record is complete, before a
 // failure box: the session's end need no longer be refused.
 constexpr UINT WM_RUN_RECORDED = WM_APP + 3;
+// Posted by the thread that checks the images before Start, with an
+// ImagesShown.
+constexpr UINT WM_IMAGES_CHECKED = WM_APP + 10;
+// Sent by the worker thread at Start, with an ImagesShown, when the images
+// are not those the dialog showed: no run has begun.
+constexpr UINT WM_IMAGES_CHANGED = WM_APP + 11;
+
+// What the dialog shows of the images: the summary's lines, and whether
+// they all passed their check.
+struct ImagesShown {
+    bool passed = false;
+    std::vector<std::string> lines;
+};
 
 // Process-wide window state.
 extern HINSTANCE g_instance;

@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/text.h"
+#include "update/run_report.h"
 
 namespace {
 
@@ -88,7 +89,8 @@ int CheckOptions(const Options& options) {
         options.realtime || !options.driver.empty() || !options.usbIds.empty() || !options.replay.empty() ||
         options.replayAnyImages || !options.dump.empty() || !options.directory.empty())
         return UsageError(
-            "the Windows program takes only --serial SN, --latency-ms N, --log FILE, --no-log and --trace FILE");
+            "the Windows program takes only --serial SN, --latency-ms N, --log FILE, --no-log, --trace FILE and "
+            "--report FILE");
     return -1;
 }
 
@@ -115,6 +117,11 @@ int main(int argc, char** argv) {
     // console window has closed) and the trace are written from Start on.
     if (std::string reason; !options.trace.empty() && !CanWriteFile(options.trace.c_str(), reason))
         return UsageError("cannot write the trace file " + QuoteForMessage(options.trace) + ": " + reason);
+    // So is a report (--report FILE) that cannot be written; it is written
+    // when the run ends.
+    if (std::string reason; !options.report.empty() && !CanReplaceWholeFile(options.report, reason))
+        return UsageError("cannot write the report " + QuoteForMessage(options.report) + ": " + reason);
+    SetReportFile(options.report);
     SetRunRecords(RunLogPath(options), options.trace);
     ChooseDevice(options.serial);
     if (options.latencyMs != 0) ChooseLatencyTimer(options.latencyMs);

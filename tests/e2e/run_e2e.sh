@@ -13,6 +13,12 @@
 #   no-device    no FTDI device attached: the "Programming failed" box with
 #                its reason, the red bar, Close enabled and focused, Start
 #                disabled, exit 0, and the run log file records the failure
+#   images       the images before Start: one that fails keeps Start
+#                disabled until it is replaced and checked again; an image
+#                replaced after the check is found at Start, which shows the
+#                new summary and runs nothing until Start is pressed again;
+#                the run's report (--report) holds the images it sent, and
+#                the dialog shows where the run log and the report went
 #   planted-dll  an FTD2XX.dll beside the program, in the working folder, is
 #                never loaded: the driver is taken from the system folder only
 #   two-devices  two QVM7316 attached: the dialog lists both, Start waits
@@ -28,7 +34,9 @@
 #                (WM_QUERYENDSESSION); " QVM7316 - DONE!", the success text,
 #                the green bar, focus on Close, exit 0; the run log file says
 #                the machine was kept awake; the run's --trace, replayed by
-#                the console program, gives the same log without divergence
+#                the console program, gives the same log without divergence;
+#                the dialog shows the images before Start and, after the
+#                run, where its run log and report (--report) were written
 #   session-end  the session ends anyway during a run (WM_ENDSESSION): the
 #                dialog stops the run within the few seconds Windows allows,
 #                carrying out the worker's window messages meanwhile, and
@@ -310,12 +318,35 @@ wait_for_start() { wait_for 30 "Start enabled after the device listing" start_en
 combo_lists() { grep -q "^combo selected=-*[0-9]* count=$1\$" <<<"$(inspect QVM7316)"; }
 combo_selected() { shows "$(inspect QVM7316)" "combo selected=$1 count=$2"; }  # combo_selected <index> <count>
 
-# The idle dialog: texts, buttons, focus, the bitmap in place.
+# The sample images as the dialog sums them up before Start, one line each.
+SAMPLE_IMAGES=('gen.hex: 4855 bytes, SHA-256 db6ad08aa339, data 0x0000-0x8004'
+    'genprom.hex: 24672 bytes, SHA-256 7d42715aa842' 'GEN.dat: 32000 bytes, SHA-256 883124a96116')
+shows_images() {  # shows_images <inspection> <line>...: item 320 holds these lines
+    local inspection=$1 first=$2
+    shift 2
+    shows "$inspection" "item 320 Static enabled=1 text=$first" || return 1
+    local line
+    for line in "$@"; do shows "$inspection" "$line" || return 1; done
+}
+# After a run: where the run log and the report went, as full Windows paths.
+shows_records() {  # shows_records <inspection> <report file name>
+    grep -qxE 'item 322 Static enabled=1 text=Run log: [A-Z]:\\.*\\qvm7316-update\.log' <<<"$1" &&
+        grep -qxE "Report: [A-Z]:\\\\.*\\\\$2" <<<"$1"
+}
+# A report the program wrote: valid against its schema, with this outcome.
+report_says() {  # report_says <report file> <outcome>
+    /usr/bin/python3 -m jsonschema -i "$1" "$src/docs/report.schema.json" && grep -qF "\"outcome\": \"$2\"" "$1"
+}
+
+# The idle dialog: texts, buttons, focus, the images, the bitmap in place.
 check_idle_dialog() {  # check_idle_dialog <scenario>
     wait_for_start || return 1
     local idle
     idle=$(inspect QVM7316)
     check "$1: idle focus on Start" focus_on "$idle" 301
+    check "$1: the images before Start" shows_images "$idle" "${SAMPLE_IMAGES[@]}"
+    check "$1: idle Check again enabled" shows "$idle" 'item 321 Button enabled=1 text=Check again'
+    check "$1: nothing about records before the run" shows "$idle" 'item 322 Static enabled=1 text='
     check "$1: idle item 303" shows "$idle" 'item 303 Static enabled=1 text=QVM7316'
     check "$1: idle item 307" shows "$idle" 'item 307 Static enabled=1 text='
     check "$1: idle Start enabled" shows "$idle" 'item 301 Button enabled=1 text=Start'
@@ -404,6 +435,78 @@ scenario_no_device() {
     check "no-device: the run log file records the failure" \
         log_has "$dir/qvm7316-update.log" '=== end: failed in ConnectToProcessor: USB_OPEN_FAILURE (28) after'
     check "no-device: the run log file has the run's lines" log_has "$dir/qvm7316-update.log" 'no QVM7316 found'
+}
+
+# ---- Scenario: the images before Start -----------------------------------
+
+# GEN.dat missing when the dialog opens: Start stays disabled and the line
+# says why; once the file is there, Check again enables Start. Then GEN.dat
+# is replaced by other bytes before Start: the check at Start finds it, the
+# dialog shows the new summary and says so, and nothing is run or recorded
+# until Start is pressed again. That run (no device attached) is refused,
+# and its report names the images it would have sent.
+scenario_images() {
+    local dir=$out/runs/images image
+    mkdir -p "$dir"
+    cp "$exe" "$dir/"
+    for image in gen.hex genprom.hex; do cp "$src/samples/$image" "$dir/"; done
+    printf 'devices =\n' >"$dir/none.scenario"
+    install_driver
+    export QVM7316_SCENARIO=none.scenario
+    launch "$dir" ./qvm7316-update.exe --report unit.json
+    unset QVM7316_SCENARIO
+    to_idle_dialog images || return 1
+    images_fail() { grep -q '^failed to open GEN.dat: ' <<<"$(inspect QVM7316)"; }
+    wait_for 30 "the failing image in the dialog" images_fail || return 1
+    local state
+    state=$(inspect QVM7316)
+    check "images: the images that pass are shown" \
+        shows "$state" "item 320 Static enabled=1 text=${SAMPLE_IMAGES[0]}"
+    check "images: Start is disabled while an image fails" shows "$state" 'item 301 Button enabled=0 text=Start'
+    check "images: the keyboard is on Check again" focus_on "$state" 321
+    locate_client || { fail "images: dialog position"; return 1; }
+    wait_for 15 "bitmap at 115,10 on the orange background" painted_dialog images-2-failing
+
+    cp "$src/samples/GEN.dat" "$dir/"
+    check "images: Check again clicked" wine "$inspector" --click 321 1 QVM7316
+    wait_for 30 "Start enabled once the images pass" start_enabled || return 1
+    state=$(inspect QVM7316)
+    check "images: all three shown after Check again" shows_images "$state" "${SAMPLE_IMAGES[@]}"
+    shot images-2-passing
+
+    # Other bytes in GEN.dat after the check: found at Start.
+    head -c 32000 /dev/zero | tr '\0' 'Q' >"$dir/GEN.dat"
+    local other
+    other="GEN.dat: 32000 bytes, SHA-256 $(sha256sum "$dir/GEN.dat" | cut -c1-12)"
+    check "images: Start clicked" wine "$inspector" --click 301 1 QVM7316
+    wait_for 30 "the box on images that changed" window_shown "$BOX" || return 1
+    check "images: the box says the images changed" \
+        grep -qF 'The images changed after they were checked' <<<"$(inspect 'ZORL Quiven vuru Vivazuruvi')"
+    shot images-2-changed
+    press "$BOX" Escape || return 1
+    wait_for 10 "the box to close" window_gone "$BOX"
+    wait_for 30 "Start enabled again" start_enabled || return 1
+    state=$(inspect QVM7316)
+    check "images: the new summary is shown" \
+        shows_images "$state" "${SAMPLE_IMAGES[0]}" "${SAMPLE_IMAGES[1]}" "$other"
+    check "images: nothing was run" [ ! -e "$dir/qvm7316-update.log" ]
+    check "images: no report yet" [ ! -e "$dir/unit.json" ]
+
+    wait_for 10 "focus on Start" dialog_focus_on 301 || return 1
+    press "$IDLE" Return || return 1
+    check_failure_box images 'no QVM7316 found - exiting' || return 1
+    records_shown() { grep -q '^item 322 .*text=Run log: ' <<<"$(inspect_dialog)"; }
+    wait_for 10 "where the records went" records_shown || return 1
+    state=$(inspect_dialog)
+    check "images: the dialog shows where the run log and the report went" shows_records "$state" unit.json
+    locate_client || fail "images: dialog position"
+    shot images-5-records
+    check_finished_and_close images 'bar position=0 colour=0x0000C8'
+    check "images: the report validates and says refused" report_says "$dir/unit.json" refused
+    check "images: the report holds the images the run would have sent" \
+        grep -qF "\"sha256\": \"$(sha256sum "$dir/GEN.dat" | cut -d' ' -f1)\"" "$dir/unit.json"
+    check "images: one run in the run log file" [ "$(grep -c '^=== end: ' "$dir/qvm7316-update.log")" = 1 ]
+    check "images: the run log file holds the summary shown" log_has "$dir/qvm7316-update.log" "$other"
 }
 
 # ---- Scenario: a planted FTD2XX.dll in the working folder ----------------
@@ -535,6 +638,7 @@ scenario_serial_absent() {
     to_idle_dialog serial-absent || return 1
     check "serial-absent: the dialog shows the choice of the command line" \
         shows "$(inspect QVM7316)" 'item 304 Static enabled=1 text=QVM7316 C3, chosen with --serial'
+    wait_for_start || return 1
     press "$IDLE" Return || return 1
     check_failure_box serial-absent 'QVM7316 C3 not found - exiting' || return 1
     check_finished_and_close serial-absent 'bar position=0 colour=0x0000C8'
@@ -565,7 +669,7 @@ scenario_update() {
     # Recorded as a technician would in the field: --trace on the command
     # line, the driver (here the stand-in) doing the rest.
     export QVM7316_DUMP=device-dump
-    launch "$dir" ./qvm7316-update.exe --trace update.trace
+    launch "$dir" ./qvm7316-update.exe --trace update.trace --report update.json
     unset QVM7316_DUMP
     to_idle_dialog update || return 1
     check_idle_dialog update
@@ -612,6 +716,8 @@ scenario_update() {
         local done_state
         done_state=$(inspect_dialog)
         check "update: success text" shows "$done_state" 'item 303 Static enabled=1 text=Programming finished successfully!'
+        check "update: the dialog shows where the run log and the report went" shows_records "$done_state" update.json
+        check "update: the images written stay shown" shows_images "$done_state" "${SAMPLE_IMAGES[@]}"
         check "update: second text cleared" shows "$done_state" 'item 307 Static enabled=1 text= '
         locate_client || fail "update: dialog position"
         shot update-5-done
@@ -640,6 +746,7 @@ scenario_update() {
         cmp -s "$dir/reference/dump/device.txt" <(tr -d '\r' <"$dir/device-dump/device.txt")
     if [ $expect_success = yes ]; then
         check "update: the run log file records the success" log_has "$dir/qvm7316-update.log" '=== end: succeeded after'
+        check "update: the report validates and says succeeded" report_says "$dir/update.json" succeeded
     fi
     check "update: the run log file says the machine was kept awake" \
         log_has "$dir/qvm7316-update.log" '=== the machine is kept awake during the update: Windows keeps it'
@@ -669,6 +776,7 @@ scenario_session_end() {
     install_driver
     launch "$dir" ./qvm7316-update.exe
     to_idle_dialog session-end || return 1
+    wait_for_start || return 1
     press "$IDLE" Return || return 1
     wait_for 60 "the processor's programming" log_has "$dir/stdout.log" 'PROGRAMMING PROCESSOR' || return 1
     local ended
@@ -711,7 +819,7 @@ scenario_session_end() {
 # ---- Run ------------------------------------------------------------------
 
 # QVM7316_E2E_SCENARIOS can name a subset, e.g. "no_device planted_dll".
-for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device planted_dll two_devices serial_absent update session_end}; do
+for scenario in ${QVM7316_E2E_SCENARIOS:-missing_icon no_device images planted_dll two_devices serial_absent update session_end}; do
     t=$SECONDS
     note "scenario ${scenario//_/-}"
     scenario_$scenario || fail "${scenario//_/-}: stopped early"

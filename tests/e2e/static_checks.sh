@@ -78,11 +78,11 @@ check "manifest keeps the classic common controls" lacks_text "$rc" 'Microsoft.W
 # WS_VISIBLE | WS_GROUP | SS_CENTER. Buttons 0x50010000: WS_CHILD |
 # WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON.
 dialog=$(sed -n '/^201 DIALOGEX/,/^END/p' <<<"$rc")
-check "dialog 201 at 0,0, 300 by 200" has_line "$dialog" '201 DIALOGEX 0, 0, 300, 200'
+check "dialog 201 at 0,0, 300 by 240" has_line "$dialog" '201 DIALOGEX 0, 0, 300, 240'
 check "dialog 201 style" has_line "$dialog" 'STYLE 0x10ca0044'
 check "dialog 201 has no caption text" lacks_text "$dialog" 'CAPTION'
 check "dialog 201 font" has_line "$dialog" 'FONT 8, "MS Shell Dlg"'
-check "dialog 201 has seven controls" [ "$(grep -c '^  CONTROL ' <<<"$dialog")" = 7 ]
+check "dialog 201 has ten controls" [ "$(grep -c '^  CONTROL ' <<<"$dialog")" = 10 ]
 check "item 303" has_line "$dialog" '  CONTROL "", 303, "STATIC", 0x50020001, 8, 47, 302, 10'
 check "item 307" has_line "$dialog" '  CONTROL "", 307, "STATIC", 0x50020001, 5, 57, 310, 10'
 check "item 301" has_line "$dialog" '  CONTROL "Start", 301, "BUTTON", 0x50010000, 60, 96, 50, 14'
@@ -92,6 +92,11 @@ check "item 302" has_line "$dialog" '  CONTROL "Close", 302, "BUTTON", 0x5001000
 check "item 304" has_line "$dialog" '  CONTROL "", 304, "STATIC", 0x50020001, 20, 124, 260, 10'
 check "item 305" has_line "$dialog" '  CONTROL "", 305, "COMBOBOX", 0x50210003, 60, 137, 145, 80'
 check "item 306" has_line "$dialog" '  CONTROL "Refresh", 306, "BUTTON", 0x50010000, 210, 136, 50, 14'
+# The images below it, and after a run where its records went: left-aligned
+# statics 0x50020080 (WS_CHILD | WS_VISIBLE | WS_GROUP | SS_NOPREFIX).
+check "item 320" has_line "$dialog" '  CONTROL "", 320, "STATIC", 0x50020080, 10, 155, 280, 34'
+check "item 321" has_line "$dialog" '  CONTROL "Check again", 321, "BUTTON", 0x50010000, 210, 191, 50, 14'
+check "item 322" has_line "$dialog" '  CONTROL "", 322, "STATIC", 0x50020080, 10, 209, 280, 26'
 
 # Icon groups: one 32 x 32 image of 24 bits per pixel each.
 for id in 101 102; do
