@@ -8,6 +8,7 @@
 #include "update/program_prom.h"
 #include "update/progress.h"
 #include "update/stage.h"
+#include "update/time_left.h"
 
 void ResetProcessState() {
     ResetStageFiles();
@@ -18,4 +19,5 @@ void ResetProcessState() {
     ResetHexCodec();
     ResetGateArrayRequests();
     ResetProgramProm();
+    ResetTimeLeft();
 }

@@ -17,6 +17,7 @@
 #include "update/run_record.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 // clang-format off
 const Stage kStages[] = {
@@ -65,6 +66,7 @@ void KeepAwakeForTheStages() {
 int RunStages() {
     for (int i = 0; i < kStageCount; ++i) {
         int status = 0;
+        StageBegins(i);
         try {
             if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
             status = kStages[i].run();
@@ -127,7 +129,9 @@ int RunUpdate() {
         LogImageFailures(images);
         result = Failed("image check", images.status, images.firstFailure);
     } else {
+        BeginTimeLeft(images);
         result = RunStagesAwake();
+        EndTimeLeft();
     }
     // The images are held for the run's stages only.
     ResetImageCheck();
