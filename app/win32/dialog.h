@@ -20,6 +20,8 @@ enum DialogItem : int {
     ITEM_DEVICE_TEXT = 304,
     ITEM_DEVICE_LIST = 305,
     ITEM_REFRESH = 306,
+    // Below the bar, while the update runs: the stage and the time left.
+    ITEM_TIME_LEFT = 310,
 };
 
 // Bar colours in the 0x00BBGGRR form.
@@ -57,6 +59,10 @@ struct DialogSetup {
 // Sent by the worker thread when the run's record is complete, before a
 // failure box: the session's end need no longer be refused.
 constexpr UINT WM_RUN_RECORDED = WM_APP + 3;
+// Sent by the worker thread with the time left: the ms left in WPARAM and
+// the stage in words in LPARAM (valid during the call), which the dialog
+// counts down on its own until the next; LPARAM null: the run has ended.
+constexpr UINT WM_TIME_LEFT = WM_APP + 10;
 
 // Process-wide window state.
 extern HINSTANCE g_instance;
