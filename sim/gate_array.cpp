@@ -26,7 +26,6 @@
 namespace sim {
 namespace {
 
-constexpr std::uint64_t kLatencyMs = kGateArrayLatencyMs;
 constexpr std::uint64_t kListWaitMs = 1000;  // a listed request waits this long for its answer
 constexpr std::uint32_t kEraseModeBlocks = 4;
 constexpr std::uint32_t kBlockSize = kGateArrayBlockSize;
@@ -135,7 +134,7 @@ void Begin(Device& d) {
     ga.listed.clear();
     ga.listCursor = 0;
     ga.shortWriteNow = false;
-    std::uint64_t first = NowMs() + kLatencyMs;
+    std::uint64_t first = NowMs() + d.scenario.gaRequestDelayMs;
     if (ServingList(d))
         PlanList(d, first);
     else
@@ -182,9 +181,9 @@ void TakeAnswer(Device& d) {
     ga.answer.clear();
     ga.pendingRequest = -1;
     if (ServingList(d))
-        PlanList(d, NowMs() + kLatencyMs);
+        PlanList(d, NowMs() + d.scenario.gaRequestDelayMs);
     else
-        AskNext(d, NowMs() + kLatencyMs);
+        AskNext(d, NowMs() + d.scenario.gaRequestDelayMs);
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 #include "protocol/status.h"
 #include "update/check_images.h"
 #include "update/progress.h"
+#include "update/schedule.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 namespace {
 
@@ -92,6 +94,7 @@ int ProgramProcessor() {
     bool rejected = false;
     std::uint16_t lineNumber = 0;
     std::string_view unsent = *firmware;
+    BeginWork(CountLines(unsent));
     for (;;) {
         ++lineNumber;
         std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
@@ -126,7 +129,9 @@ int ProgramProcessor() {
             rejected = true;
             break;
         }
+        UnitDone();
     }
+    EndWork();
 
     // Wound down the same way after the last line and after a rejected one,
     // so that the loader is left in a known state.
