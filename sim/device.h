@@ -63,8 +63,7 @@ struct PromState {
 // first erase it holds old contents (taken as all 0x00, as the PROM's), an
 // erase sets every byte to 0xFF, and programming can only clear bits, so a
 // block programmed without an erase keeps the old contents. It asks for its
-// next block this long after an answer.
-constexpr std::uint64_t kGateArrayLatencyMs = 1;
+// next block ga_request_delay_ms after an answer.
 constexpr std::uint8_t kGateArrayOldByte = 0x00;
 struct GateArrayState {
     std::vector<std::uint8_t> image;    // what the gate array holds (kGateArrayOldByte before the first erase)

@@ -351,10 +351,11 @@ FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     Device* found = nullptr;
     for (std::size_t index : g_bus.order) {
         Device& d = *g_bus.devices[index];
-        bool named = valid && (naming == FT_OPEN_BY_LOCATION
-                                   ? d.location == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1))
-                                   : (naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description) ==
-                                         static_cast<const char*>(pArg1));
+        bool named =
+            valid && (naming == FT_OPEN_BY_LOCATION
+                          ? d.location == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1))
+                          : (naming == FT_OPEN_BY_SERIAL_NUMBER ? d.serial : d.description) ==
+                                static_cast<const char*>(pArg1));
         if (named) {
             found = &d;
             break;

@@ -26,7 +26,6 @@
 namespace sim {
 namespace {
 
-constexpr std::uint64_t kLatencyMs = kGateArrayLatencyMs;
 constexpr std::uint64_t kListWaitMs = 1000;  // a listed request waits this long for its answer
 constexpr std::uint32_t kEraseModeBlocks = 4;
 constexpr std::uint32_t kBlockSize = kGateArrayBlockSize;
@@ -135,7 +134,7 @@ void Begin(Device& d) {
     ga.listed.clear();
     ga.listCursor = 0;
     ga.shortWriteNow = false;
-    std::uint64_t first = ReceivedAt(d) + kLatencyMs;
+    std::uint64_t first = ReceivedAt(d) + d.scenario.gaRequestDelayMs;
     if (ServingList(d))
         PlanList(d, first);
     else
@@ -181,9 +180,9 @@ void TakeAnswer(Device& d) {
     ga.answer.clear();
     ga.pendingRequest = -1;
     if (ServingList(d))
-        PlanList(d, ReceivedAt(d) + kLatencyMs);
+        PlanList(d, ReceivedAt(d) + d.scenario.gaRequestDelayMs);
     else
-        AskNext(d, ReceivedAt(d) + kLatencyMs);
+        AskNext(d, ReceivedAt(d) + d.scenario.gaRequestDelayMs);
 }
 
 }  // namespace

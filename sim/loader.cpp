@@ -112,7 +112,7 @@ void FinishRecord(Device& device) {
         // A loader that lost bytes on the way: it echoes fewer than were
         // sent and still waits for the rest of the record.
         std::size_t echoed = text.size() - std::min<std::size_t>(scenario.echoShort, text.size());
-        SendToHost(device, text.substr(0, echoed), ReceivedAt(device));
+        SendToHost(device, text.substr(0, echoed), ReceivedAt(device) + scenario.echoDelayMs);
         return;
     }
 
@@ -120,7 +120,7 @@ void FinishRecord(Device& device) {
     bool parsed = DecodeRecord(text, bytes);
     char status = parsed && ChecksumRight(bytes) ? kAccepted : kChecksumError;
     if (auto it = scenario.echoStatus.find(number); it != scenario.echoStatus.end()) status = it->second;
-    SendToHost(device, text + status + "\r\n", ReceivedAt(device));
+    SendToHost(device, text + status + "\r\n", ReceivedAt(device) + scenario.echoDelayMs);
     if (!parsed || status != kAccepted) {
         ++loader.recordsRejected;
         return;

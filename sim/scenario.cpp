@@ -264,6 +264,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         std::uint32_t min, max;
     } numbers[] = {
         {"echo_short", &s.echoShort, nullptr, 0, kAny},
+        {"echo_delay_ms", &s.echoDelayMs, nullptr, 0, kAny},
         {"prom_erase_ms", &s.promEraseMs, nullptr, 0, kAny},
         {"tx_drain", &s.txDrainBytesPerMs, nullptr, 0, kAny},
         {"line_rate", &s.lineRateBaud, nullptr, 0, kLineRateLimit},
@@ -272,6 +273,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         {"ga_erase_ms", &s.gaEraseMs, nullptr, 0, kAny},
         {"ga_stop_after", nullptr, &s.gaStopAfter, 0, kAny},
         {"ga_short_write", nullptr, &s.gaShortWrite, 1, kAny},
+        {"ga_request_delay_ms", &s.gaRequestDelayMs, nullptr, 0, kAny},
         {"swap_order_after", &s.swapOrderAfter, nullptr, 1, kAny},
     };
     for (const auto& k : numbers) {

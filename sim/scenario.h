@@ -22,6 +22,10 @@ constexpr std::size_t kScenarioSizeLimit = 1u << 20;
 // The fastest UART line an FT232R drives (baud).
 constexpr std::uint32_t kLineRateLimit = 3000000;
 
+// The gate array asks for its next block this long after an answer, unless
+// the scenario slows it down (ga_request_delay_ms).
+constexpr std::uint32_t kGateArrayLatencyMs = 1;
+
 // An attached FTDI device as the listing gives it.
 struct AttachedDevice {
     std::string description;
@@ -63,6 +67,7 @@ struct Scenario {
     std::map<std::uint32_t, char> echoStatus;     // record number -> status char
     std::optional<std::uint32_t> echoSilentFrom;  // from this record on: silent
     std::uint32_t echoShort = 0;                  // echo this many bytes fewer
+    std::uint32_t echoDelayMs = 0;                // the answer to a record comes this much later
 
     // PROM.
     std::uint32_t promEraseMs = 25000;
@@ -86,9 +91,10 @@ struct Scenario {
     std::optional<std::uint32_t> gaLength;  // default: the size of GEN.dat
     std::uint32_t gaEraseMs = 45000;
     std::optional<std::string> gaReport = std::string("GA erase OK\r\n");
-    std::optional<std::vector<std::string>> gaRequests;  // fixed request list
-    std::optional<std::uint32_t> gaStopAfter;            // silent after n requests
-    std::optional<std::uint32_t> gaShortWrite;           // n-th answer written short
+    std::optional<std::vector<std::string>> gaRequests;    // fixed request list
+    std::optional<std::uint32_t> gaStopAfter;              // silent after n requests
+    std::optional<std::uint32_t> gaShortWrite;             // n-th answer written short
+    std::uint32_t gaRequestDelayMs = kGateArrayLatencyMs;  // from an answer to the next request
 };
 
 // Parses scenario text; `name` is used in error messages ("name:line: ...",

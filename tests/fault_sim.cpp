@@ -488,7 +488,7 @@ void ShownEnded(int status, const char* message, const char*) {
     g_shown.endedStatus = status;
     Log("%s\n", message);
 }
-const DisplayOps kShown = {ShownStarted, ShownProgress, ShownEnded, nullptr};
+const DisplayOps kShown = {ShownStarted, ShownProgress, ShownEnded, nullptr, nullptr};
 
 // ---- The invariants ----
 

@@ -17,6 +17,7 @@
 namespace {
 
 std::vector<std::string> g_events;
+std::vector<TimeLeftReport> g_timeLeft;
 bool g_ready = true;
 
 void RecStarted() { g_events.push_back("started"); }
@@ -29,7 +30,8 @@ void RecEnded(int status, const char* message, const char* reason) {
     g_events.push_back("ended " + std::to_string(status) + " " + message +
                        (*reason ? std::string(" | ") + reason : ""));
 }
-const DisplayOps kRecorder = {RecStarted, RecProgress, RecEnded, nullptr};
+void RecTimeLeft(const char* stage, std::uint64_t msLeft) { g_timeLeft.push_back({NowMs(), stage, msLeft}); }
+const DisplayOps kRecorder = {RecStarted, RecProgress, RecEnded, nullptr, RecTimeLeft};
 
 std::string ReadWhole(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,6 +43,7 @@ std::string ReadWhole(const std::filesystem::path& path) {
 }  // namespace
 
 std::vector<std::string>& DisplayEvents() { return g_events; }
+std::vector<TimeLeftReport>& TimeLeftReports() { return g_timeLeft; }
 
 std::vector<int> ShownValues() {
     std::vector<int> values;
@@ -88,6 +91,7 @@ void DeviceTest::SetUp() {
     ResetProcessState();
     UseVirtualClock();
     g_events.clear();
+    g_timeLeft.clear();
     SelectDisplay(RecordingDisplay(true));
     LogToBuffer(&log_);
 

@@ -21,6 +21,15 @@ std::vector<int> ShownValues();
 // A display that records; `ready` false: nothing to show progress on yet.
 const DisplayOps* RecordingDisplay(bool ready = true);
 
+// What the recording display was told of the time left, with the moment on
+// the program's clock.
+struct TimeLeftReport {
+    std::uint64_t at;
+    std::string stage;
+    std::uint64_t msLeft;
+};
+std::vector<TimeLeftReport>& TimeLeftReports();
+
 struct TraceLine {
     std::uint64_t ms;
     std::string call;  // "FT_Write"

@@ -14,6 +14,7 @@
 #include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ int EraseGateArray() {
         Log(" GA erase %3u %% done\r", step);
         LogFlush();
         if (step % 30 == 0) TickProgress();
+        WaitGoesOn();
     }
     Log("\n");
 

@@ -10,6 +10,7 @@
 #include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ int ErasePromChip() {
         LogFlush();
         SleepMs(1000);
         if (i % 30 == 0) TickProgress();
+        WaitGoesOn();
     }
     Log("\n");
     SendCommandByte(CMD_END);

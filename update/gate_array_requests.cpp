@@ -12,6 +12,7 @@
 #include "protocol/model.h"
 #include "protocol/status.h"
 #include "update/check_images.h"
+#include "update/time_left.h"
 
 std::uint32_t MaxSize = 0;
 
@@ -72,7 +73,9 @@ std::uint32_t ImageBlockCount() {
 
 std::uint64_t RequestLimit() { return 3 * std::uint64_t{ImageBlockCount()} + 100; }
 
-LoopEnd ServeBlockRequests(std::string_view image, AnswerStep afterAnswer, void* context) {
+namespace {
+
+LoopEnd ServeUntilTheEnd(std::string_view image, AnswerStep afterAnswer, void* context) {
     g_requestsReceived = 0;
     for (;;) {
         std::int32_t request = 0;
@@ -82,8 +85,19 @@ LoopEnd ServeBlockRequests(std::string_view image, AnswerStep afterAnswer, void*
         if (++g_requestsReceived > RequestLimit()) return LoopEnd::KeptAsking;
         if (!AcceptBlockRequest(request)) continue;
         if (!AnswerBlockRequest(image, request)) return LoopEnd::WriteFailure;
+        UnitDone();
         if (afterAnswer) afterAnswer(static_cast<std::uint32_t>(request), context);
     }
+}
+
+}  // namespace
+
+// The requests are the stage's work, for the time left.
+LoopEnd ServeBlockRequests(std::string_view image, AnswerStep afterAnswer, void* context) {
+    BeginWork();
+    LoopEnd end = ServeUntilTheEnd(image, afterAnswer, context);
+    EndWork();
+    return end;
 }
 
 void LogKeptAsking() {

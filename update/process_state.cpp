@@ -9,6 +9,7 @@
 #include "update/progress.h"
 #include "update/run_report.h"
 #include "update/stage.h"
+#include "update/time_left.h"
 
 void ResetProcessState() {
     ResetStageFiles();
@@ -20,4 +21,5 @@ void ResetProcessState() {
     ResetGateArrayRequests();
     ResetProgramProm();
     ResetRunReport();
+    ResetTimeLeft();
 }

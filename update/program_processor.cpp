@@ -14,8 +14,10 @@
 #include "protocol/status.h"
 #include "update/check_images.h"
 #include "update/progress.h"
+#include "update/schedule.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 namespace {
 
@@ -31,19 +33,6 @@ constexpr std::uint32_t kBsbReadTimeoutMs = 1000;
 constexpr std::uint64_t kEchoWaitLimitMs = 1000;
 // The firmware's size is divided by this to give the lines between two ticks.
 constexpr std::uint32_t kTicksPerFile = 1200;
-
-// How long the read of the loader's answer to a line waits (ms). It starts
-// when the echo is seen, and the chip shows the echo up to its latency
-// timer after the loader sent it: at the chip's default of 16 ms the loader
-// had 70 ms and up to 16 ms more for its status. A shorter timer shows the
-// echo sooner, so the read waits the difference longer; a longer one holds
-// the status back longer, so the read waits the difference longer too. The
-// loader never has less time than at the default.
-std::uint32_t LineReadTimeoutMs() {
-    unsigned timer = LatencyTimerMs();
-    unsigned difference = timer < kChipDefaultLatencyMs ? kChipDefaultLatencyMs - timer : timer - kChipDefaultLatencyMs;
-    return kLineReadTimeoutMs + difference;
-}
 
 // Waits, polling every millisecond, until the receive queue holds as many
 // bytes as the last write sent. False when the echo does not complete in time.
@@ -84,6 +73,18 @@ void LogRejectedReply() {
 
 }  // namespace
 
+// The read starts when the echo is seen, and the chip shows the echo up to
+// its latency timer after the loader sent it: at the chip's default of 16
+// ms the loader had 70 ms and up to 16 ms more for its status. A shorter
+// timer shows the echo sooner, so the read waits the difference longer; a
+// longer one holds the status back longer, so the read waits the
+// difference longer too.
+std::uint32_t LineReadTimeoutMs() {
+    unsigned timer = LatencyTimerMs();
+    unsigned difference = timer < kChipDefaultLatencyMs ? kChipDefaultLatencyMs - timer : timer - kChipDefaultLatencyMs;
+    return kLineReadTimeoutMs + difference;
+}
+
 int ProgramProcessor() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendCommandByte(CMD_LOADER);
@@ -105,6 +106,7 @@ int ProgramProcessor() {
     bool rejected = false;
     std::uint16_t lineNumber = 0;
     std::string_view unsent = *firmware;
+    BeginWork(CountLines(unsent));
     for (;;) {
         ++lineNumber;
         std::memset(g_lineBuffer, 0, sizeof g_lineBuffer);
@@ -139,7 +141,9 @@ int ProgramProcessor() {
             rejected = true;
             break;
         }
+        UnitDone();
     }
+    EndWork();
 
     // Wound down the same way after the last line and after a rejected one,
     // so that the loader is left in a known state.

@@ -19,6 +19,7 @@
 #include "update/progress.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 std::uint32_t g_promPageLimit = kPromPageCount;
 
@@ -95,6 +96,7 @@ int ProgramProm() {
     g_progressLineOpen = false;
     TextReader pages{*image};
     std::uint32_t page = 0;
+    BeginWork();
     for (;; ++page) {
         if (!WaitForTransmitQueue()) {
             EndProgressLine();
@@ -127,7 +129,9 @@ int ProgramProm() {
             g_progressLineOpen = true;
         }
         if (page % tickInterval == 0) TickProgress();
+        UnitDone();
     }
+    EndWork();
 
     // Closes the header of the page that found no line.
     SendCommandByte(CMD_GROUP_CLOSE);

@@ -10,7 +10,7 @@ void NoRunStarted() {}
 bool NoProgress(int, const char*) { return false; }
 void NoRunEnded(int, const char*, const char*) {}
 
-const DisplayOps kNoDisplay = {NoRunStarted, NoProgress, NoRunEnded, nullptr};
+const DisplayOps kNoDisplay = {NoRunStarted, NoProgress, NoRunEnded, nullptr, nullptr};
 const DisplayOps* g_display = &kNoDisplay;
 
 }  // namespace

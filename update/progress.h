@@ -30,6 +30,11 @@ struct DisplayOps {
     // when nothing reached the device, else the advice to keep the device
     // connected and run the update again. Null: nothing to show.
     void (*RunRecorded)(int status, const char* message, const char* detail);
+    // Where the run is and how long it has left, as the schedule estimates
+    // it (update/time_left.h): the stage in words ("Erasing the PROM") and
+    // the ms left at this moment; a display may count down on its own
+    // between two calls. RunEnded ends it. Null: not shown.
+    void (*TimeLeft)(const char* stage, std::uint64_t msLeft);
 };
 
 // Chooses where the display goes (default: nowhere, as before the window

@@ -18,6 +18,7 @@
 #include "update/run_report.h"
 #include "update/stage.h"
 #include "update/stages.h"
+#include "update/time_left.h"
 
 // clang-format off
 const Stage kStages[] = {
@@ -68,6 +69,7 @@ int RunStages() {
     for (int i = 0; i < kStageCount; ++i) {
         int status = 0;
         std::uint64_t began = NowMs();
+        StageBegins(i);
         try {
             if (kStages[i].pauseBeforeMs) SleepMs(kStages[i].pauseBeforeMs);
             began = NowMs();
@@ -134,7 +136,9 @@ int RunUpdate(bool imagesChecked) {
         g_imagesFailed = true;
         result = Failed("image check", images.status, images.firstFailure);
     } else {
+        BeginTimeLeft(images);
         result = RunStagesAwake();
+        EndTimeLeft();
     }
     // The images are held for the run's stages only.
     ResetImageCheck();

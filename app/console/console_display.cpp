@@ -1,9 +1,11 @@
 #include "app/console/console_display.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "platform/log.h"
+#include "update/time_left.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -27,28 +29,51 @@ bool StdoutIsTerminal() {
 #endif
 }
 
-void RunStarted() {}
+// The terminal's title: the progress title, then the time left while the
+// update runs (" QVM7316 - 42% - about 12 min left").
+std::string g_progressTitle;
+std::string g_timeLeft;
+std::string g_shownTitle;
 
 // The title is the terminal's, not a line of the log.
-bool Progress(int, const char* title) {
-    if (!StdoutIsTerminal()) return true;
+void ShowTitle() {
+    std::string title = g_progressTitle;
+    if (!g_timeLeft.empty()) title += " - " + g_timeLeft;
+    if (title == g_shownTitle || !StdoutIsTerminal()) return;
+    g_shownTitle = title;
 #if defined(_WIN32)
-    SetConsoleTitleA(title);
+    SetConsoleTitleA(title.c_str());
 #else
     // Through the log's writer, in step with the log, and never waiting for
     // a terminal that takes no output.
-    ShowOnConsole(("\033]0;" + std::string(title) + "\007").c_str());
+    ShowOnConsole(("\033]0;" + title + "\007").c_str());
 #endif
+}
+
+void RunStarted() {}
+
+bool Progress(int percent, const char* title) {
+    g_progressTitle = title;
+    if (percent == 100) g_timeLeft.clear();  // done: nothing left
+    ShowTitle();
     return true;
 }
 
-// The reason is in the log already, a line or so above.
+void TimeLeft(const char*, std::uint64_t msLeft) {
+    g_timeLeft = TimeLeftText(msLeft);
+    ShowTitle();
+}
+
+// The reason is in the log already, a line or so above. The time left
+// leaves the title.
 void RunEnded(int, const char* message, const char*) {
+    g_timeLeft.clear();
+    ShowTitle();
     Log("%s\n", message);
     LogFlush();
 }
 
-const DisplayOps kConsole = {RunStarted, Progress, RunEnded, nullptr};
+const DisplayOps kConsole = {RunStarted, Progress, RunEnded, nullptr, TimeLeft};
 
 }  // namespace
 

@@ -1,6 +1,6 @@
-// The console program's display: the progress goes to the terminal's title
-// bar when standard output is a terminal, and the end of a run becomes a
-// line of the log.
+// The console program's display: the progress and the time left go to the
+// terminal's title bar when standard output is a terminal, and the end of a
+// run becomes a line of the log.
 #pragma once
 
 #include "update/progress.h"

@@ -12,6 +12,7 @@
 #include "platform/interrupt.h"
 #include "protocol/model.h"
 #include "update/check_images.h"
+#include "update/time_left.h"
 
 HINSTANCE g_instance = nullptr;
 HICON g_icon = nullptr;
@@ -365,6 +366,36 @@ void RunFinished(HWND window) {
     SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, ITEM_CLOSE)), TRUE);
 }
 
+// The line below the bar while the update runs: the stage and the time
+// left, which a timer of the dialog's own counts down between the worker's
+// reports, so that it moves during the long waits too.
+constexpr UINT_PTR kTimeLeftTimer = 1;
+constexpr UINT kTimeLeftTickMs = 250;
+std::string g_stageInWords;
+ULONGLONG g_estimateEndsAt = 0;  // GetTickCount64() when the time left runs out
+bool g_countingDown = false;
+
+void ShowTimeLeft(HWND window) {
+    ULONGLONG now = GetTickCount64();
+    std::string text = g_stageInWords + " - " + TimeLeftText(g_estimateEndsAt > now ? g_estimateEndsAt - now : 0);
+    char shown[160] = "";
+    GetDlgItemTextA(window, ITEM_TIME_LEFT, shown, sizeof shown);
+    if (text != shown) SetDlgItemTextA(window, ITEM_TIME_LEFT, text.c_str());
+}
+
+void TimeLeftReported(HWND window, WPARAM msLeft, LPARAM stage) {
+    if (!stage) {
+        if (g_countingDown) KillTimer(window, kTimeLeftTimer);
+        g_countingDown = false;
+        SetDlgItemTextA(window, ITEM_TIME_LEFT, "");
+        return;
+    }
+    g_stageInWords = reinterpret_cast<const char*>(stage);
+    g_estimateEndsAt = GetTickCount64() + msLeft;
+    ShowTimeLeft(window);
+    if (!g_countingDown) g_countingDown = SetTimer(window, kTimeLeftTimer, kTimeLeftTickMs, nullptr) != 0;
+}
+
 void ReleaseResources() {
     if (g_icon) DestroyIcon(g_icon);
     if (g_background) DeleteObject(g_background);
@@ -438,6 +469,13 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return TRUE;
         case WM_IMAGES_CHANGED:
             ImagesChanged(window, *reinterpret_cast<const ImagesShown*>(lParam));
+            return TRUE;
+        case WM_TIME_LEFT:
+            TimeLeftReported(window, wParam, lParam);
+            return TRUE;
+        case WM_TIMER:
+            if (wParam != kTimeLeftTimer || !g_countingDown) return FALSE;
+            ShowTimeLeft(window);
             return TRUE;
         case WM_QUERYENDSESSION:
             return QueryEndSession(window);

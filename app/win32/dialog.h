@@ -26,6 +26,8 @@ enum DialogItem : int {
     ITEM_IMAGES = 320,
     ITEM_CHECK_AGAIN = 321,
     ITEM_RESULT_PATHS = 322,
+    // Below the bar, while the update runs: the stage and the time left.
+    ITEM_TIME_LEFT = 310,
 };
 
 // Bar colours in the 0x00BBGGRR form.
@@ -76,6 +78,10 @@ struct ImagesShown {
     bool passed = false;
     std::vector<std::string> lines;
 };
+// Sent by the worker thread with the time left: the ms left in WPARAM and
+// the stage in words in LPARAM (valid during the call), which the dialog
+// counts down on its own until the next; LPARAM null: the run has ended.
+constexpr UINT WM_TIME_LEFT = WM_APP + 12;
 
 // Process-wide window state.
 extern HINSTANCE g_instance;

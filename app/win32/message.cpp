@@ -6,6 +6,7 @@
 // clang-format on
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 #include "app/win32/dialog.h"
@@ -60,9 +61,15 @@ bool Progress(int percent, const char* title) {
     return true;
 }
 
-// A failed run paints the bar red.
+// A failed run paints the bar red. The time left is gone either way.
 void RunEnded(int status, const char*, const char*) {
     if (status != 0) SetBarColour(kBarRed);
+    SendMessageA(g_dialog, WM_TIME_LEFT, 0, 0);
+}
+
+// The stage and the time left, in the line below the bar.
+void TimeLeft(const char* stage, std::uint64_t msLeft) {
+    SendMessageA(g_dialog, WM_TIME_LEFT, static_cast<WPARAM>(msLeft), reinterpret_cast<LPARAM>(stage));
 }
 
 // Once the log and the run log file hold the run's end, the dialog stops
@@ -82,7 +89,7 @@ void RunRecorded(int status, const char* message, const char* detail) {
     EnableItem(ITEM_CLOSE, true);
 }
 
-const DisplayOps kWin32 = {RunStarted, Progress, RunEnded, RunRecorded};
+const DisplayOps kWin32 = {RunStarted, Progress, RunEnded, RunRecorded, TimeLeft};
 
 }  // namespace
 

@@ -31,7 +31,9 @@
 #                holding equal those of the console program run against the
 #                same emulated device; a second Start and the close box are
 #                refused while it runs, and so is the session's end
-#                (WM_QUERYENDSESSION); " QVM7316 - DONE!", the success text,
+#                (WM_QUERYENDSESSION); below the bar the stage and the time
+#                left, which the dialog counts down while the worker waits
+#                for the gate array's erase report; " QVM7316 - DONE!", the success text,
 #                the green bar, focus on Close, exit 0; the run log file says
 #                the machine was kept awake; the run's --trace, replayed by
 #                the console program, gives the same log without divergence;
@@ -135,10 +137,12 @@ shot() { import -window root "$shots/$1.png"; }
 
 # The session's end, as Windows announces it to a window (see
 # inspect_window.cpp). The dialog's title changes with the progress, so a
-# try that finds no window is made again.
+# try that finds no window is made again: while the processor is programmed
+# it changes every few hundred ms, faster than Wine starts the inspector,
+# for some ten seconds.
 to_dialog() {  # to_dialog <inspect_window option...>: sends to the dialog
     local i
-    for i in 1 2 3 4 5; do
+    for i in $(seq 30); do
         wine "$inspector" "$@" "$(dialog_title)" 2>/dev/null | tr -d '\r' && return 0
     done
     return 1
@@ -655,6 +659,17 @@ scenario_serial_absent() {
 
 # ---- Scenario: the whole update -------------------------------------------
 
+# The line below the bar: the stage and the time left.
+time_left() { inspect_dialog | sed -n 's/^item 310 Static enabled=1 text=//p'; }
+time_left_shows() { grep -qxE -- "$1" <<<"$(time_left)"; }
+seconds_left() { sed -n 's/^Erasing the gate array - about \([0-9]*\) s left$/\1/p' <<<"$1"; }
+counts_down() {  # counts_down <earlier text> <later text>: the same stage, fewer seconds
+    local a b
+    a=$(seconds_left "$1")
+    b=$(seconds_left "$2")
+    [ -n "$a" ] && [ -n "$b" ] && [ "$b" -lt "$a" ]
+}
+
 scenario_update() {
     local dir=$out/runs/update image
     mkdir -p "$dir/reference"
@@ -718,6 +733,23 @@ scenario_update() {
     fi
 
     if [ $expect_success = yes ]; then
+        # The stage and the time left below the bar during the PROM's erase.
+        wait_for 120 "the PROM's erase" log_has "$dir/stdout.log" 'Erasing PROM' || return 1
+        wait_for 10 "the PROM's erase and the time left below the bar" \
+            time_left_shows 'Erasing the PROM - about [0-9]+ min left'
+        shot update-4-time-left
+        # The erase report's read: 10 s in which the worker reports nothing,
+        # while the dialog counts the time left down on its own.
+        wait_for 300 "the gate array's erase" log_has "$dir/stdout.log" 'GA erase 100 % done' || return 1
+        local earlier later
+        earlier=$(time_left)
+        sleep 3
+        later=$(time_left)
+        check "update: the dialog counts the time left down ('$earlier', then '$later')" \
+            counts_down "$earlier" "$later"
+    fi
+
+    if [ $expect_success = yes ]; then
         wait_for 480 "\" QVM7316 - DONE!\" title" window_shown "$DONE" || return 1
         wait_for 10 "focus on Close after the run" dialog_focus_on 302
         local done_state
@@ -726,6 +758,7 @@ scenario_update() {
         check "update: the dialog shows where the run log and the report went" shows_records "$done_state" update.json
         check "update: the images written stay shown" shows_images "$done_state" "${SAMPLE_IMAGES[@]}"
         check "update: second text cleared" shows "$done_state" 'item 307 Static enabled=1 text= '
+        check "update: the time left is gone" shows "$done_state" 'item 310 Static enabled=1 text='
         locate_client || fail "update: dialog position"
         shot update-5-done
         check "update: bitmap in place after the run" bitmap_in_place "$shots/update-5-done.png"

@@ -82,7 +82,7 @@ check "dialog 201 at 0,0, 300 by 240" has_line "$dialog" '201 DIALOGEX 0, 0, 300
 check "dialog 201 style" has_line "$dialog" 'STYLE 0x10ca0044'
 check "dialog 201 has no caption text" lacks_text "$dialog" 'CAPTION'
 check "dialog 201 font" has_line "$dialog" 'FONT 8, "MS Shell Dlg"'
-check "dialog 201 has ten controls" [ "$(grep -c '^  CONTROL ' <<<"$dialog")" = 10 ]
+check "dialog 201 has eleven controls" [ "$(grep -c '^  CONTROL ' <<<"$dialog")" = 11 ]
 check "item 303" has_line "$dialog" '  CONTROL "", 303, "STATIC", 0x50020001, 8, 47, 302, 10'
 check "item 307" has_line "$dialog" '  CONTROL "", 307, "STATIC", 0x50020001, 5, 57, 310, 10'
 check "item 301" has_line "$dialog" '  CONTROL "Start", 301, "BUTTON", 0x50010000, 60, 96, 50, 14'
@@ -97,6 +97,8 @@ check "item 306" has_line "$dialog" '  CONTROL "Refresh", 306, "BUTTON", 0x50010
 check "item 320" has_line "$dialog" '  CONTROL "", 320, "STATIC", 0x50020080, 10, 155, 280, 34'
 check "item 321" has_line "$dialog" '  CONTROL "Check again", 321, "BUTTON", 0x50010000, 210, 191, 50, 14'
 check "item 322" has_line "$dialog" '  CONTROL "", 322, "STATIC", 0x50020080, 10, 209, 280, 26'
+# Right below the bar: the stage and the time left during the update.
+check "item 310" has_line "$dialog" '  CONTROL "", 310, "STATIC", 0x50020001, 5, 87, 290, 8'
 
 # Icon groups: one 32 x 32 image of 24 bits per pixel each.
 for id in 101 102; do
