@@ -1,9 +1,10 @@
 #include "app/options.h"
 
-#include <cstdio>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
+#include "platform/d2xx.h"
 #include "platform/text.h"
 
 namespace {
@@ -27,6 +28,7 @@ int UsageError(const std::string& message) {
 }
 
 int ParseOptions(int argc, char** argv, Options& o) {
+    std::string latency;
     const OptionSpec specs[] = {
         {"--help", &o.help, nullptr, false},
         {"-h", &o.help, nullptr, false},
@@ -49,6 +51,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"--serial", nullptr, &o.serial, false},
         {"--driver", nullptr, &o.driver, false},
         {"--usb-id", nullptr, nullptr, false, &o.usbIds},
+        {"--latency-ms", nullptr, &latency, false},
     };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -83,6 +86,14 @@ int ParseOptions(int argc, char** argv, Options& o) {
     }
     if (o.help || o.version) return -1;
     bool replay = !o.replay.empty();
+    if (!latency.empty()) {
+        bool digits = latency.size() <= 3 && latency.find_first_not_of("0123456789") == std::string::npos;
+        o.latencyMs = digits ? static_cast<unsigned>(std::stoul(latency)) : 0;
+        if (o.latencyMs < kLatencyTimerMinMs || o.latencyMs > kLatencyTimerMaxMs)
+            return UsageError("--latency-ms is the chip's latency timer in ms, from 2 to 255, not " +
+                              QuoteForMessage(latency));
+        if (replay) return UsageError("--latency-ms goes with a device: a replay sets the recorded run's");
+    }
     if (replay && o.simulate) return UsageError("--replay and --simulate exclude each other");
     if (replay && o.check) return UsageError("--replay and --check exclude each other");
     if (o.replayAnyImages && !replay) return UsageError("--replay-any-images goes with --replay");
@@ -115,9 +126,9 @@ bool ParseUsbId(const std::string& text, UsbIdValue& id) {
         value = 0;
         for (char c : digits) {
             int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                    : (c >= 'a' && c <= 'f')                     ? c - 'a' + 10
-                    : (c >= 'A' && c <= 'F')                     ? c - 'A' + 10
-                                                                 : -1;
+                    : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                                : -1;
             if (d < 0) return false;
             value = value * 16 + static_cast<unsigned>(d);
         }

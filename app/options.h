@@ -20,7 +20,8 @@ struct Options {
     std::string serial;     // --serial SN: the device to update
     std::string driver;     // --driver=libftdi|d2xx (Linux)
     std::vector<std::string> usbIds;  // --usb-id VID:PID, any number of them
-    bool simulate = false;  // --simulate[=FILE]
+    unsigned latencyMs = 0;           // --latency-ms N, 2 to 255; 0: not given
+    bool simulate = false;            // --simulate[=FILE]
     std::string scenario;
     bool realtime = false;         // --realtime
     std::string replay;            // --replay TRACE

@@ -8,7 +8,7 @@
 // time that was really left. The goal: within 10 %.
 //
 // The images are small, so that a run takes five or six minutes, and the
-// work is still a good part of it: 1200 firmware records (about 85 s),
+// work is still a good part of it: 1200 firmware records (about 105 s),
 // 1000 PROM pages, 1000 gate-array blocks. The two runs go side by side, a
 // process each. Prints the figures; exits 1 when one misses the goal.
 //

@@ -52,6 +52,9 @@ bool RunUsbBench(const UsbBenchSetup& setup, const std::string& scenario,
             std::ofstream(runs.work / folder / name, std::ios::binary) << contents;
     }
     std::ofstream(runs.work / "scenario") << scenario;
+    // The schedule is the device's own pace: the emulated chip hands its
+    // replies over as it sends them, without a latency timer.
+    std::ofstream(runs.work / "schedule.scenario") << scenario << "\nchip_timer = off\n";
 
     if (!StartUsbBus(reason)) {
         skipped = true;
@@ -75,7 +78,7 @@ bool RunUsbBench(const UsbBenchSetup& setup, const std::string& scenario,
         return RunOnBus(setup.program, args, (runs.work / folder / "console.txt").string(), limit);
     };
     if (plugged) {
-        runs.schedule = run("schedule", {"--simulate=../scenario"});
+        runs.schedule = run("schedule", {"--simulate=../schedule.scenario"});
         runs.usb = run("usb", {"--driver=libftdi"});
     }
     StopUsbBus();

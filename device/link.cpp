@@ -24,6 +24,7 @@ namespace {
 enum Connection : int { kClosed, kOpen, kClosedFromOutside };
 std::atomic<int> g_connection{kClosed};
 bool g_writeFailed = false;  // a write of the connection opened last was not complete
+unsigned g_latencyTimerMs = kDefaultLatencyTimerMs;
 
 }  // namespace
 
@@ -83,6 +84,14 @@ int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs)
     return CloseDevice() == 0 ? USB_TIMEOUT_FAILURE : USB_CLOSE_FAILURE;
 }
 
+void ChooseLatencyTimer(unsigned ms) { g_latencyTimerMs = ms; }
+unsigned LatencyTimerMs() { return g_latencyTimerMs; }
+
+void SetDeviceLatencyTimer() {
+    if (FT_SetLatencyTimer(g_deviceHandle, static_cast<UCHAR>(g_latencyTimerMs)) != FT_OK)
+        Log("SetLatencyTimer Failed - going on at the chip's own timer\n");
+}
+
 WriteOutcome WriteToDevice(const void* bytes, DWORD count) {
     WriteOutcome outcome = WriteOutcome::Complete;
     if (FT_Write(g_deviceHandle, const_cast<void*>(bytes), count, &UsbBytesWritten) != FT_OK)
@@ -109,6 +118,7 @@ void ResetDeviceLink() {
     g_deviceHandle = nullptr;
     g_connection = kClosed;
     g_writeFailed = false;
+    g_latencyTimerMs = kDefaultLatencyTimerMs;
     ResetDeviceSelection();
     g_bytesRead = 0;
     UsbBytesWritten = 0;

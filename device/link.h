@@ -41,6 +41,20 @@ int PurgeDevice();
 // returns USB_TIMEOUT_FAILURE, or USB_CLOSE_FAILURE when that close failed.
 int SetDeviceTimeouts(std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs);
 
+// The FTDI chip holds a reply shorter than its USB packet back until its
+// latency timer runs out, 16 ms after an open; every reply of this
+// protocol is short. Every connection sets the timer to the chosen value
+// (ms, 2 to 255; by default 2): the device's replies then reach the host at
+// most that long after it sent them.
+constexpr unsigned kDefaultLatencyTimerMs = 2;
+void ChooseLatencyTimer(unsigned ms);
+unsigned LatencyTimerMs();
+// Sets the chip's latency timer of the open device to the chosen value. A
+// failure costs one line, "SetLatencyTimer Failed - going on at the chip's
+// own timer", and nothing else: the timer changes when replies come, not
+// what they hold.
+void SetDeviceLatencyTimer();
+
 // How a write to the device went: all bytes taken, fewer than asked
 // (FT_OK with a smaller count), or failed (a status other than FT_OK).
 enum class WriteOutcome { Complete, Short, Failed };
@@ -60,5 +74,5 @@ void SendCommandByte(unsigned value);
 void SendHexByte(unsigned value);
 
 // Back to the state at program start (handle, counts, buffers, the device
-// chosen).
+// and the latency timer chosen).
 void ResetDeviceLink();

@@ -22,6 +22,7 @@ using DWORD = std::uint32_t;
 using ULONG = std::uint32_t;
 #endif
 
+using UCHAR = unsigned char;
 using LPDWORD = DWORD*;
 using PVOID = void*;
 using LPVOID = void*;
@@ -47,6 +48,12 @@ constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
 constexpr DWORD FT_OPEN_BY_LOCATION = 4;
 constexpr ULONG FT_PURGE_RX = 1;
 constexpr ULONG FT_PURGE_TX = 2;
+
+// The chip's latency timer (FT_SetLatencyTimer), in ms: what the driver
+// accepts, and what the chip runs at after an open until it is set.
+constexpr UCHAR kLatencyTimerMinMs = 2;
+constexpr UCHAR kLatencyTimerMaxMs = 255;
+constexpr UCHAR kChipDefaultLatencyMs = 16;
 
 // Size of the buffer FT_ListDevices fills with a description or a serial
 // number (zero-terminated).
@@ -75,7 +82,8 @@ DWORD D2xxNaming(DWORD flags);
          (ftHandle, ReadTimeout, WriteTimeout))                                                       \
     CALL(GetQueueStatus, (FT_HANDLE ftHandle, DWORD * dwRxBytes), (ftHandle, dwRxBytes))              \
     CALL(GetStatus, (FT_HANDLE ftHandle, DWORD * dwRxBytes, DWORD * dwTxBytes, DWORD * dwEventDWord), \
-         (ftHandle, dwRxBytes, dwTxBytes, dwEventDWord))
+         (ftHandle, dwRxBytes, dwTxBytes, dwEventDWord))                                              \
+    CALL(SetLatencyTimer, (FT_HANDLE ftHandle, UCHAR ucTimer), (ftHandle, ucTimer))
 
 // One backend: an entry per call, with the vendor's signatures.
 struct D2xxOps {

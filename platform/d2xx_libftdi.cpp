@@ -485,6 +485,13 @@ FT_STATUS WINAPI LibftdiSetTimeouts(FT_HANDLE h, ULONG ReadTimeout, ULONG WriteT
     return FT_OK;
 }
 
+FT_STATUS WINAPI LibftdiSetLatencyTimer(FT_HANDLE h, UCHAR ucTimer) {
+    Connection* c = Opened(h);
+    if (!c) return FT_INVALID_HANDLE;
+    if (ucTimer < kLatencyTimerMinMs) return FT_INVALID_PARAMETER;
+    return g_api.ftdi_set_latency_timer(c->ftdi, ucTimer) < 0 ? FT_IO_ERROR : FT_OK;
+}
+
 FT_STATUS WINAPI LibftdiGetQueueStatus(FT_HANDLE h, DWORD* dwRxBytes) {
     Connection* c = Opened(h);
     if (!c) return FT_INVALID_HANDLE;

@@ -78,9 +78,9 @@ struct LibftdiApi {
 // 15, or more than six of them.
 bool LibftdiLocation(std::uint8_t bus, const std::uint8_t* ports, int count, DWORD& location);
 
-// The latency timer every open sets: the vendor driver's default, so that
-// the chip hands over what it has received at the same pace (ms).
-constexpr unsigned char kLibftdiLatencyMs = 16;
+// The latency timer every open sets, as the vendor driver's open leaves it:
+// the chip's default, until FT_SetLatencyTimer sets another (ms).
+constexpr unsigned char kLibftdiLatencyMs = kChipDefaultLatencyMs;
 
 // A write time-out of 0 asks for no limit. libftdi1 writes complete on the
 // bus before they return, so a device that takes nothing would hold the

@@ -286,16 +286,20 @@ FT_STATUS WINAPI TraceWrite(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesTo
     return status;
 }
 
-FT_STATUS WINAPI TracePurge(FT_HANDLE ftHandle, ULONG Mask) {
-    std::uint64_t ms = NowMs();
-    FT_STATUS status = g_inner->Purge(ftHandle, Mask);
+// The line of a call whose one argument is a number: "<call> <n> = <status>".
+FT_STATUS TraceNumberCall(std::uint64_t ms, D2xxCall call, std::uint64_t argument, FT_STATUS status) {
     Lock lock(g_lock);
-    Begin(ms, D2xxCall::Purge);
+    Begin(ms, call);
     Put(' ');
-    PutNumber(Mask);
+    PutNumber(argument);
     PutStatus(status);
     End();
     return status;
+}
+
+FT_STATUS WINAPI TracePurge(FT_HANDLE ftHandle, ULONG Mask) {
+    std::uint64_t ms = NowMs();
+    return TraceNumberCall(ms, D2xxCall::Purge, Mask, g_inner->Purge(ftHandle, Mask));
 }
 
 FT_STATUS WINAPI TraceSetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
@@ -342,6 +346,11 @@ FT_STATUS WINAPI TraceGetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwT
     }
     End();
     return status;
+}
+
+FT_STATUS WINAPI TraceSetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucTimer) {
+    std::uint64_t ms = NowMs();
+    return TraceNumberCall(ms, D2xxCall::SetLatencyTimer, ucTimer, g_inner->SetLatencyTimer(ftHandle, ucTimer));
 }
 
 // The wrapper goes by the name of the driver it wraps.

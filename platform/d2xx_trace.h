@@ -22,8 +22,9 @@
 
 #include "platform/d2xx.h"
 
-// The trace format this program writes: 3 names devices by location too.
-constexpr int kTraceFormatVersion = 3;
+// The trace format this program writes: 3 names devices by location too,
+// 4 has the latency timer's setting (FT_SetLatencyTimer).
+constexpr int kTraceFormatVersion = 4;
 
 // Starts a trace into `out` (named `name` in warnings) and returns the
 // wrapper around `inner`, which goes by the inner driver's name. The header

@@ -84,7 +84,7 @@ struct GateArrayState {
     std::uint32_t verifications = 0;      // verifying passes that reached their end
     std::int64_t pendingRequest = -1;     // 0-based offset asked for, -1: none
     struct ListedRequest {
-        std::uint64_t at;     // when it reaches the host
+        std::uint64_t sent;   // when the device sends it (ms)
         std::int64_t offset;  // what the device meant by it, -1: nothing
     };
     std::vector<ListedRequest> listed;  // ga_requests, as sent in this mode
@@ -108,13 +108,27 @@ struct Device {
     bool unplugged = false;  // gone from the bus (scenario: unplug_after)
     int lockFd = -1;         // with a bus folder: the lock that keeps other processes out
     std::uint32_t readTimeoutMs = 0;
+    // What the device sends, in the order it sends it: each byte reaches
+    // the host's receive queue in one of the chip's packets (ChipSendsUntil).
     struct Incoming {
-        std::uint64_t at;  // when the byte reaches the host's receive queue
+        std::uint64_t sentUs;  // when the chip has it from the device (program clock, us)
+        std::uint64_t at;      // when its packet reaches the host (ms); kNotYetSent until known
         std::uint8_t byte;
     };
-    std::deque<Incoming> toHost;  // sorted by arrival time
+    static constexpr std::uint64_t kNotYetSent = UINT64_MAX;
+    std::deque<Incoming> toHost;  // by the time sent; those whose packet has gone come first
     std::uint32_t txBacklog = 0;  // bytes written not yet sent to the device
     std::uint64_t txDrainedAt = 0;
+    std::uint64_t txDrainCarry = 0;  // thousandths of a byte drained beyond the whole ones
+    // The FTDI chip's latency timer: 16 ms at open, then what
+    // FT_SetLatencyTimer sets (0: none, scenario chip_timer off). The timer
+    // runs from the chip's last packet.
+    std::uint8_t latencyMs = kChipDefaultLatencyMs;
+    std::uint64_t lastPacketUs = 0;
+    std::uint64_t deliveredSentUs = 0;  // sentUs of the last byte a packet has taken to the host
+    // The UART between the chip and the processor (scenario line_rate):
+    // when it has carried the last byte written to the device (us).
+    std::uint64_t toDeviceDoneUs = 0;
 
     // Onboard processor.
     Mode mode = Mode::Idle;
@@ -149,8 +163,41 @@ void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder =
 // The emulator as a D2XX backend.
 const D2xxOps* EmulatorD2xx();
 
-// For the models: queue bytes for the host, arriving at the given time.
+// For the models: the device sends bytes from the given time on (ms); over
+// a UART with a line rate one after the other, each taking its line time.
+// They reach the host in the chip's packets.
 void SendToHost(Device& device, const std::string& bytes, std::uint64_t at);
+// How fast the driver's transmit queue drains (bytes a second): at
+// tx_drain, and no faster than the UART's line carries what leaves it.
+std::uint64_t TxBytesPerSecond(const Device& device);
+// With a line rate, the device has what was written when the transmit
+// queue has drained: after a write, so ReceivedAt says.
+void CarryToDevice(Device& device);
+// For the models: when the device has had all of the bytes written to it
+// so far, the time it answers from (ms): now, or later by the line time.
+std::uint64_t ReceivedAt(const Device& device);
+
+// The FTDI chip between the device and the host (chip.cpp), as an FT232R
+// sends: a packet holds at most 62 bytes of data; it goes as soon as 62 are
+// waiting, otherwise when the latency timer runs out, counted from the
+// chip's last packet (a packet of status bytes alone, when nothing waits,
+// keeps the timer's beat). So a short reply waits up to a timer's length.
+constexpr std::size_t kChipPacketData = 62;
+// The packets the chip has sent by `untilMs`: their bytes get their time
+// of arrival at the host.
+void ChipSendsUntil(Device& device, std::uint64_t untilMs);
+// When each of the first `count` bytes on their way reaches the host (ms),
+// as the chip will send them unless something changes; fewer when fewer
+// are on their way.
+std::vector<std::uint64_t> HostArrivals(const Device& device, std::size_t count);
+// The latency timer set (ms, 2 to 255): it starts anew from now.
+void ChipSetLatency(Device& device, std::uint8_t latencyMs);
+// A chip model of its own stands in front of the open device (sim/ft232r.h):
+// until the next open, the emulator's chip hands over what the device sends
+// as it is sent.
+void HandOverAtOnce(Device& device);
+// Empties the chip at open: the timer back at the chip's default, running from now.
+void ChipOpened(Device& device);
 
 // Mode entry points, called by the core's byte dispatch.
 void LoaderBegin(Device& device);                    // 0xE0

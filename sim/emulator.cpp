@@ -106,7 +106,10 @@ void Release(Device& d) {
 // the status to return otherwise. A close of a device that is gone fails
 // as every other call on it, and still gives the handle back.
 Device* Enter(D2xxCall call, FT_HANDLE h, FT_STATUS& refused) {
-    for (auto& d : g_bus.devices) GateArrayDue(*d, NowMs());
+    for (auto& d : g_bus.devices) {
+        GateArrayDue(*d, NowMs());
+        ChipSendsUntil(*d, NowMs());
+    }
     Device* d = Opened(h);
     bool fails = CallHappens(call, d);
     refused = FT_IO_ERROR;
@@ -124,7 +127,8 @@ Device* Listed(std::uintptr_t index) {
     return index < g_bus.order.size() ? g_bus.devices[g_bus.order[index]].get() : nullptr;
 }
 
-// Bytes already in the host's receive queue at the current time.
+// Bytes already in the host's receive queue at the current time (the
+// chip has sent its packets up to now: Enter).
 std::uint32_t Arrived(const Device& d) {
     std::uint64_t now = NowMs();
     std::uint32_t n = 0;
@@ -135,11 +139,15 @@ std::uint32_t Arrived(const Device& d) {
     return n;
 }
 
+// The driver's transmit queue drains (TxBytesPerSecond); parts of a byte
+// carry over.
 void DrainTx(Device& d) {
     std::uint64_t now = NowMs();
     if (now <= d.txDrainedAt) return;
-    std::uint64_t sent = (now - d.txDrainedAt) * d.scenario.txDrainBytesPerMs;
+    std::uint64_t milliBytes = (now - d.txDrainedAt) * TxBytesPerSecond(d) + d.txDrainCarry;
+    std::uint64_t sent = milliBytes / 1000;
     d.txBacklog = sent >= d.txBacklog ? 0 : d.txBacklog - static_cast<std::uint32_t>(sent);
+    d.txDrainCarry = d.txBacklog > 0 ? milliBytes % 1000 : 0;
     d.txDrainedAt = now;
 }
 
@@ -228,7 +236,7 @@ void Data(Device& d, const std::uint8_t* bytes, std::size_t count) {
                 if (bytes[i] == SYNC_BYTE && d.loader.record.empty() && HandshakePatternSent(d)) {
                     ++d.handshakes;
                     if (d.scenario.handshakeReply)
-                        SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), NowMs());
+                        SendToHost(d, std::string(1, static_cast<char>(*d.scenario.handshakeReply)), ReceivedAt(d));
                     continue;
                 }
                 LoaderData(d, bytes[i]);
@@ -360,6 +368,7 @@ FT_STATUS WINAPI SimOpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
     if (found->open || found->noAccess || !Lock(*found)) return FT_DEVICE_NOT_OPENED;
     found->open = true;
     found->readTimeoutMs = 0;
+    ChipOpened(*found);
     g_bus.updated = found;
     *pHandle = found;
     return FT_OK;
@@ -386,16 +395,16 @@ FT_STATUS WINAPI SimRead(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD return
     std::uint64_t now = NowMs();
     std::uint64_t deadline = d->readTimeoutMs ? now + d->readTimeoutMs : UINT64_MAX;
     GateArrayDue(*d, deadline);
-    std::uint64_t returnAt = deadline;
+    std::vector<std::uint64_t> arrivals = HostArrivals(*d, count);
     DWORD available = 0;
-    for (const auto& in : queue) {
-        if (in.at > deadline || available == count) break;
-        ++available;
-        if (available == count) returnAt = std::max(now, in.at);
-    }
-    if (available < count && deadline == UINT64_MAX)
-        returnAt = available ? std::max(now, queue[available - 1].at) : now;
+    while (available < arrivals.size() && arrivals[available] <= deadline) ++available;
+    std::uint64_t returnAt = deadline;
+    if (available == count)
+        returnAt = std::max(now, arrivals[available - 1]);
+    else if (deadline == UINT64_MAX)
+        returnAt = available ? std::max(now, arrivals[available - 1]) : now;
     SleepUntilMs(returnAt);
+    ChipSendsUntil(*d, returnAt);
 
     auto* out = static_cast<std::uint8_t*>(buffer);
     DWORD n = 0;
@@ -415,8 +424,9 @@ FT_STATUS WINAPI SimWrite(FT_HANDLE h, LPVOID buffer, DWORD count, LPDWORD writt
     if (!buffer || !written) return FT_INVALID_PARAMETER;
     DrainTx(*d);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    Receive(*d, bytes, count);
     d->txBacklog += count;
+    CarryToDevice(*d);
+    Receive(*d, bytes, count);
     bool servingGateArray = d->mode == Mode::GateArrayErase || d->mode == Mode::GateArrayProgram;
     *written = servingGateArray ? GateArrayBytesWritten(*d, count) : count;
     return FT_OK;
@@ -427,13 +437,15 @@ FT_STATUS WINAPI SimPurge(FT_HANDLE h, ULONG mask) {
     Device* d = Enter(D2xxCall::Purge, h, refused);
     if (!d) return refused;
     if (mask & FT_PURGE_RX) {
-        // What has arrived is dropped; what the device sends later still comes.
-        std::uint64_t now = NowMs();
+        // What the device has sent, arrived or still in the chip, is
+        // dropped; what it sends later still comes.
+        std::uint64_t nowUs = NowMs() * 1000;
         auto& queue = d->toHost;
-        while (!queue.empty() && queue.front().at <= now) queue.pop_front();
+        while (!queue.empty() && queue.front().sentUs <= nowUs) queue.pop_front();
     }
     if (mask & FT_PURGE_TX) {
         d->txBacklog = 0;
+        d->txDrainCarry = 0;
         d->txDrainedAt = NowMs();
     }
     return FT_OK;
@@ -465,6 +477,17 @@ FT_STATUS WINAPI SimGetStatus(FT_HANDLE h, DWORD* rx, DWORD* tx, DWORD* event) {
     *rx = Arrived(*d);
     *tx = d->txBacklog;
     *event = 0;
+    return FT_OK;
+}
+
+// The timer takes what the driver takes; the chip's packets up to now went
+// at the timer before.
+FT_STATUS WINAPI SimSetLatencyTimer(FT_HANDLE h, UCHAR ms) {
+    FT_STATUS refused;
+    Device* d = Enter(D2xxCall::SetLatencyTimer, h, refused);
+    if (!d) return refused;
+    if (ms < kLatencyTimerMinMs) return FT_INVALID_PARAMETER;
+    ChipSetLatency(*d, ms);
     return FT_OK;
 }
 
@@ -539,19 +562,5 @@ void StartEmulator(const Scenario& scenario, const std::string& scenarioFolder) 
 }
 
 const D2xxOps* EmulatorD2xx() { return &kEmulator; }
-
-void SendToHost(Device& device, const std::string& bytes, std::uint64_t at) {
-    auto& queue = device.toHost;
-    // Mostly the bytes come after all that is on the way already.
-    if (queue.empty() || queue.back().at <= at) {
-        for (char c : bytes) queue.push_back({at, static_cast<std::uint8_t>(c)});
-        return;
-    }
-    auto pos = std::upper_bound(queue.begin(), queue.end(), at,
-                                [](std::uint64_t t, const Device::Incoming& in) { return t < in.at; });
-    std::vector<Device::Incoming> add;
-    for (char c : bytes) add.push_back({at, static_cast<std::uint8_t>(c)});
-    queue.insert(pos, add.begin(), add.end());
-}
 
 }  // namespace sim

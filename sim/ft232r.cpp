@@ -145,7 +145,10 @@ bool Ft232rOpen(Ft232r& chip) {
     FT_HANDLE handle = nullptr;
     void* location = reinterpret_cast<void*>(static_cast<std::uintptr_t>(chip.location));
     if (Emulated().OpenEx(location, FT_OPEN_BY_LOCATION, &handle) != FT_OK) return false;
-    // The chip takes what has come and never waits for more.
+    // This chip holds replies back by its own timer: the emulator's hands
+    // them over as the device sends them. It takes what has come and never
+    // waits for more.
+    if (Device* device = DeviceAt(chip.location)) HandOverAtOnce(*device);
     Emulated().SetTimeouts(handle, 1, 0);
     chip.device = handle;
     chip.latencyFrom = NowMs();

@@ -101,13 +101,13 @@ void AskNext(Device& d, std::uint64_t at) {
 }
 
 // Withdraws what the device meant to send after now: requests of the fixed
-// list that have not reached the host go back to the list.
+// list that it has not sent go back to the list.
 void DropPlanned(Device& d) {
     std::uint64_t now = NowMs();
     auto& queue = d.toHost;
-    while (!queue.empty() && queue.back().at > now) queue.pop_back();
+    while (!queue.empty() && queue.back().sentUs > now * 1000) queue.pop_back();
     auto& ga = d.gateArray;
-    while (!ga.listed.empty() && ga.listed.back().at > now) {
+    while (!ga.listed.empty() && ga.listed.back().sent > now) {
         ga.listed.pop_back();
         --ga.listCursor;
         --ga.requestsSent;
@@ -134,21 +134,20 @@ void Begin(Device& d) {
     ga.listed.clear();
     ga.listCursor = 0;
     ga.shortWriteNow = false;
-    std::uint64_t first = NowMs() + d.scenario.gaRequestDelayMs;
+    std::uint64_t first = ReceivedAt(d) + d.scenario.gaRequestDelayMs;
     if (ServingList(d))
         PlanList(d, first);
     else
         AskNext(d, first);
 }
 
-// The request an answer belongs to: with a list, the latest one the host
-// has had by now (those planned later are at the back).
+// The request an answer belongs to: with a list, the latest one whose
+// first byte the host has had by now (those planned later are at the back).
 std::int64_t AnsweredOffset(const Device& d) {
     const auto& ga = d.gateArray;
     if (!ServingList(d)) return ga.pendingRequest;
-    std::uint64_t now = NowMs();
     for (auto r = ga.listed.rbegin(); r != ga.listed.rend(); ++r)
-        if (r->at <= now) return r->offset;
+        if (r->sent * 1000 < d.deliveredSentUs) return r->offset;
     return -1;
 }
 
@@ -181,9 +180,9 @@ void TakeAnswer(Device& d) {
     ga.answer.clear();
     ga.pendingRequest = -1;
     if (ServingList(d))
-        PlanList(d, NowMs() + d.scenario.gaRequestDelayMs);
+        PlanList(d, ReceivedAt(d) + d.scenario.gaRequestDelayMs);
     else
-        AskNext(d, NowMs() + d.scenario.gaRequestDelayMs);
+        AskNext(d, ReceivedAt(d) + d.scenario.gaRequestDelayMs);
 }
 
 }  // namespace

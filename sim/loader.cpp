@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/clock.h"
 #include "sim/device.h"
 #include "sim/hex_text.h"
 
@@ -113,7 +112,7 @@ void FinishRecord(Device& device) {
         // A loader that lost bytes on the way: it echoes fewer than were
         // sent and still waits for the rest of the record.
         std::size_t echoed = text.size() - std::min<std::size_t>(scenario.echoShort, text.size());
-        SendToHost(device, text.substr(0, echoed), NowMs() + scenario.echoDelayMs);
+        SendToHost(device, text.substr(0, echoed), ReceivedAt(device) + scenario.echoDelayMs);
         return;
     }
 
@@ -121,7 +120,7 @@ void FinishRecord(Device& device) {
     bool parsed = DecodeRecord(text, bytes);
     char status = parsed && ChecksumRight(bytes) ? kAccepted : kChecksumError;
     if (auto it = scenario.echoStatus.find(number); it != scenario.echoStatus.end()) status = it->second;
-    SendToHost(device, text + status + "\r\n", NowMs() + scenario.echoDelayMs);
+    SendToHost(device, text + status + "\r\n", ReceivedAt(device) + scenario.echoDelayMs);
     if (!parsed || status != kAccepted) {
         ++loader.recordsRejected;
         return;
@@ -142,7 +141,7 @@ void LoaderBegin(Device& device) {
 void LoaderData(Device& device, std::uint8_t byte) {
     std::string& record = device.loader.record;
     if (record.empty() && byte != ':') {
-        if (!device.loader.silent) SendToHost(device, std::string(1, static_cast<char>(byte)), NowMs());
+        if (!device.loader.silent) SendToHost(device, std::string(1, static_cast<char>(byte)), ReceivedAt(device));
         return;
     }
     record.push_back(static_cast<char>(byte));

@@ -62,6 +62,8 @@ struct Replay {
     DWORD writeTimeout = 0;  // of the open connection, 0: none
 
     std::uint64_t callsAnswered = 0;
+    // Calls a recording of an earlier format cannot hold, answered outside it.
+    std::uint64_t callsBeyond = 0;
     bool diverged = false;
     Divergence divergence;
 };
@@ -232,6 +234,8 @@ std::string CallDiffers(const RecordedCall& rec, const RecordedCall& made) {
             if (rec.writeTimeout != made.writeTimeout)
                 return Differs("the write time-out", rec.writeTimeout, made.writeTimeout);
             return "";
+        case D2xxCall::SetLatencyTimer:
+            return rec.argument != made.argument ? Differs("the latency timer", rec.argument, made.argument) : "";
         default:
             return "";
     }
@@ -442,6 +446,21 @@ FT_STATUS WINAPI ReplayGetStatus(FT_HANDLE, DWORD* dwRxBytes, DWORD* dwTxBytes, 
     return rec ? rec->status : kDivergedStatus;
 }
 
+// A recording of a format before 4 comes from a program that never set the
+// latency timer: the program's settings are answered as done, outside the
+// recording, and the chip ran at its default, as the program then asks.
+FT_STATUS WINAPI ReplaySetLatencyTimer(FT_HANDLE, UCHAR ucTimer) {
+    if (g_replay.trace.formatVersion < 4) {
+        if (!Answering()) return kDivergedStatus;
+        ++g_replay.callsBeyond;
+        return FT_OK;
+    }
+    RecordedCall made = Made(D2xxCall::SetLatencyTimer);
+    made.argument = ucTimer;
+    const RecordedCall* rec = Match(made);
+    return rec ? rec->status : kDivergedStatus;
+}
+
 const D2xxOps kReplay = {"replay",
 #define REPLAY_ENTRY(call, params, args) Replay##call,
                          D2XX_CALLS(REPLAY_ENTRY)
@@ -520,9 +539,13 @@ std::string ReplayReport() {
 }
 
 std::string ReplaySummary() {
-    return "qvm7316-update: " + g_replay.name +
-           " replayed to its end without divergence: " + std::to_string(Calls().size()) + " calls recorded, " +
-           std::to_string(g_replay.callsAnswered) + " made";
+    std::string summary = "qvm7316-update: " + g_replay.name +
+                          " replayed to its end without divergence: " + std::to_string(Calls().size()) +
+                          " calls recorded, " + std::to_string(g_replay.callsAnswered) + " made";
+    if (g_replay.callsBeyond > 0)
+        summary += ", and " + std::to_string(g_replay.callsBeyond) + " FT_SetLatencyTimer calls that a format " +
+                   std::to_string(g_replay.trace.formatVersion) + " trace does not record";
+    return summary;
 }
 
 }  // namespace sim

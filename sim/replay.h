@@ -12,8 +12,11 @@
 //   number is not compared; a wait whose recording holds polls must poll
 //   at least once, and not go on polling once the recording had moved on.
 // - Every other call is matched one to one: the same call with the same
-//   arguments (bytes written, counts, time-outs, names), answered with the
-//   recorded status and results.
+//   arguments (bytes written, counts, time-outs, names, the latency timer),
+//   answered with the recorded status and results. A trace of a format
+//   before 4 holds no FT_SetLatencyTimer: its run left the chip's timer at
+//   the default, and the program's settings of it are answered FT_OK
+//   outside the recording.
 // - Time: the program's time from one matched call to the next must be the
 //   recording's, within kReplayLateMs later or kReplayEarlyMs sooner (or
 //   kReplayTolerancePercent of the recorded time, when that is more). A
@@ -78,7 +81,8 @@ std::string ReplayReport();
 
 // The line that tells a replay ran to the end of its recording and of the
 // run without divergence: "<name> replayed to its end without divergence:
-// <n> calls".
+// <n> calls recorded, <m> made", and how many FT_SetLatencyTimer calls
+// were answered outside a recording of an earlier format.
 std::string ReplaySummary();
 
 }  // namespace sim

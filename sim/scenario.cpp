@@ -218,6 +218,11 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         calls[which].push_back(n);
         return true;
     }
+    if (key == "chip_timer") {
+        if (value != "on" && value != "off") return why = "expected on or off", false;
+        s.chipTimer = value == "on";
+        return true;
+    }
     if (key == "handshake_reply") {
         if (value == "none") return s.handshakeReply.reset(), true;
         if (!ParseNumber(value, 0xFF, n)) return why = "expected a byte (0 to 255, or 0x00 to 0xFF) or none", false;
@@ -262,6 +267,7 @@ bool ApplyKey(const std::string& key, const std::string& value, Scenario& s, std
         {"echo_delay_ms", &s.echoDelayMs, nullptr, 0, kAny},
         {"prom_erase_ms", &s.promEraseMs, nullptr, 0, kAny},
         {"tx_drain", &s.txDrainBytesPerMs, nullptr, 0, kAny},
+        {"line_rate", &s.lineRateBaud, nullptr, 0, kLineRateLimit},
         {"comcheck_delay_ms", &s.comcheckDelayMs, nullptr, 0, kAny},
         {"ga_length", nullptr, &s.gaLength, 0, kGateArrayLengthLimit},
         {"ga_erase_ms", &s.gaEraseMs, nullptr, 0, kAny},

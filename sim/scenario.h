@@ -19,6 +19,9 @@ namespace sim {
 // A scenario file is a page of settings; anything larger is not one.
 constexpr std::size_t kScenarioSizeLimit = 1u << 20;
 
+// The fastest UART line an FT232R drives (baud).
+constexpr std::uint32_t kLineRateLimit = 3000000;
+
 // The gate array asks for its next block this long after an answer, unless
 // the scenario slows it down (ga_request_delay_ms).
 constexpr std::uint32_t kGateArrayLatencyMs = 1;
@@ -69,6 +72,15 @@ struct Scenario {
     // PROM.
     std::uint32_t promEraseMs = 25000;
     std::uint32_t txDrainBytesPerMs = 100;  // 0: the device takes nothing (a stalled link)
+
+    // The FTDI chip's latency timer; false: the chip hands over what the
+    // device sends at once, as for a chip model of its own in front of the
+    // device, or the device's own pace alone.
+    bool chipTimer = true;
+    // The UART between the FTDI chip and the processor: its line rate in
+    // baud (10 bits a byte), which delays what the device gets and sends by
+    // the bytes' line time; 0: no line time.
+    std::uint32_t lineRateBaud = 0;
 
     // Communication check; nullopt: the reply is not sent.
     std::optional<std::string> comcheckReply1 = std::string(" Doing COM CHECK command");

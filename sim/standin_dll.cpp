@@ -1,5 +1,5 @@
 // A stand-in for the vendor's FTD2XX.dll: the emulated QVM7316 behind the
-// nine D2XX calls the updater makes, exported with the vendor's names and
+// ten D2XX calls the updater makes, exported with the vendor's names and
 // calling convention. Put beside qvm7316-update.exe, it lets the real Windows
 // program run a whole update on a machine without the device (under Wine in
 // the end-to-end test).

@@ -205,6 +205,12 @@ bool ReadCall(LineReader& in, RecordedCall& c) {
             return in.Status(c.status) && in.Blank() && in.Dword(c.results[0], "the bytes received") && in.Blank() &&
                    in.Dword(c.results[1], "the bytes to send") && in.Blank() &&
                    in.Dword(c.results[2], "the event status");
+        case D2xxCall::SetLatencyTimer: {
+            std::uint64_t ms = 0;
+            if (!in.Blank() || !in.Number(ms, kLatencyTimerMaxMs, "the latency timer, 0 to 255 ms")) return false;
+            c.argument = static_cast<DWORD>(ms);
+            return in.Status(c.status);
+        }
     }
     return false;
 }
@@ -256,8 +262,11 @@ bool ParseHeader(std::string_view text, RecordedTrace& out, std::string& error) 
     }
     out.formatVersion = static_cast<int>(version);
     out.programVersion = programVersion;
-    // Later versions may add fields; only the images' are read.
-    return ReadImageFields(std::string(rest.substr(blank)), out.images, error);
+    // Later versions may add fields; only the images' and the latency
+    // timer's are read.
+    std::string fields(rest.substr(blank));
+    out.latencyMs = version < 4 ? kChipDefaultLatencyMs : ReadLatencyField(fields);
+    return ReadImageFields(fields, out.images, error);
 }
 
 bool IsGzip(const std::string& bytes) {
@@ -392,8 +401,24 @@ bool ReadImageFields(const std::string& text, std::vector<RecordedImage>& images
     return true;
 }
 
+unsigned ReadLatencyField(const std::string& text) {
+    constexpr std::string_view kField = " latency ";
+    std::string padded = " " + text;
+    std::size_t at = padded.find(kField);
+    if (at == std::string::npos) return 0;
+    unsigned ms = 0;
+    std::size_t digits = 0;
+    for (at += kField.size(); at < padded.size() && padded[at] >= '0' && padded[at] <= '9' && digits < 4;
+         ++at, ++digits)
+        ms = ms * 10 + static_cast<unsigned>(padded[at] - '0');
+    bool whole = digits > 0 && (at == padded.size() || padded[at] == ' ');
+    return whole && ms >= kLatencyTimerMinMs && ms <= kLatencyTimerMaxMs ? ms : 0;
+}
+
 bool ReadTraceBytes(const std::string& bytes, const std::string& name, RecordedTrace& out, std::string& error) {
     out = RecordedTrace{};
+    // A trace without a header line comes from before the latency timer was set.
+    out.latencyMs = kChipDefaultLatencyMs;
     std::string unpacked;
     if (IsGzip(bytes)) {
         if (!Gunzip(bytes, unpacked, error)) {
@@ -529,6 +554,9 @@ std::string DescribeCall(const RecordedCall& c, bool withResults, std::size_t ma
             break;
         case D2xxCall::GetStatus:
             for (DWORD n : c.results) result(std::to_string(n));
+            break;
+        case D2xxCall::SetLatencyTimer:
+            arg(std::to_string(c.argument));
             break;
     }
     return withResults ? text + results : text;

@@ -2,7 +2,7 @@
 // records, for a replay (sim/replay.h).
 //
 // A trace is read whole, from a plain file or one compressed with gzip.
-// Format version 2 begins with its header line; a trace without one was
+// Format versions 2 and later begin with their header line; a trace without one was
 // written by an earlier program and is read as the current format, its
 // listing and open lines also taken in version 1's form (by description,
 // the naming not written). Comment lines are skipped. Anything else that
@@ -45,7 +45,8 @@ struct RecordedCall {
     // FT_ListDevices: the index, or the flags of another form; FT_OpenEx:
     // the location it named, or the flags when the device was not named;
     // FT_Read: the count asked;
-    // FT_Purge: the mask; FT_SetTimeouts: the read time-out.
+    // FT_Purge: the mask; FT_SetTimeouts: the read time-out;
+    // FT_SetLatencyTimer: the timer's ms.
     DWORD argument = 0;
     DWORD writeTimeout = 0;  // FT_SetTimeouts
     std::string sent;        // FT_Write: the bytes; FT_OpenEx: the text it named
@@ -69,6 +70,11 @@ struct RecordedImage {
 struct RecordedTrace {
     int formatVersion = 1;       // 1: no header line
     std::string programVersion;  // from the header; empty without one
+    // The chip's latency timer the recorded run set (ms): the header's
+    // "latency <ms>"; the chip's default for a trace of a format before 4,
+    // written by a program that left the timer as the driver had it; 0 for
+    // a later trace that names none (a listing alone).
+    unsigned latencyMs = 0;
     std::vector<RecordedImage> images;
     std::string driver;  // "d2xx", "libftdi", ... from the "# driver" line; empty without one
     std::vector<RecordedCall> calls;
@@ -83,6 +89,10 @@ bool IsPolling(D2xxCall call);
 // DescribeImages (update/check_images.h) write them; other fields are
 // skipped. False with `error` set when an image's size or digest is bad.
 bool ReadImageFields(const std::string& text, std::vector<RecordedImage>& images, std::string& error);
+
+// Reads "latency <ms>" among header fields, as the header of an update's
+// trace writes it; 0 when there is none.
+unsigned ReadLatencyField(const std::string& text);
 
 // Parses the bytes of a trace file, plain or gzip-compressed; `name` is used
 // in error messages ("name:line: ..."). False with `error` set.

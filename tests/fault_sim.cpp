@@ -143,6 +143,7 @@ std::uint64_t CallsExpected(D2xxCall call, const Shape& s) {
             return 30;
         case D2xxCall::OpenEx:
         case D2xxCall::Close:
+        case D2xxCall::SetLatencyTimer:
             return 10;
         case D2xxCall::Purge:
             return 9;
@@ -163,9 +164,10 @@ std::uint64_t CallsExpected(D2xxCall call, const Shape& s) {
 D2xxCall RandomCall(Random& random) {
     // Mostly the calls that move bytes; every call now and then.
     static const std::pair<D2xxCall, unsigned> kWeights[] = {
-        {D2xxCall::Write, 30},      {D2xxCall::Read, 20},          {D2xxCall::ListDevices, 8},
-        {D2xxCall::OpenEx, 8},      {D2xxCall::Close, 8},          {D2xxCall::Purge, 6},
-        {D2xxCall::SetTimeouts, 8}, {D2xxCall::GetQueueStatus, 6}, {D2xxCall::GetStatus, 6},
+        {D2xxCall::Write, 28},          {D2xxCall::Read, 19},          {D2xxCall::ListDevices, 8},
+        {D2xxCall::OpenEx, 8},          {D2xxCall::Close, 8},          {D2xxCall::Purge, 6},
+        {D2xxCall::SetTimeouts, 8},     {D2xxCall::GetQueueStatus, 6}, {D2xxCall::GetStatus, 6},
+        {D2xxCall::SetLatencyTimer, 3},
     };
     auto pick = static_cast<unsigned>(random.Below(100));
     for (const auto& [call, weight] : kWeights) {
@@ -492,22 +494,26 @@ const DisplayOps kShown = {ShownStarted, ShownProgress, ShownEnded, nullptr, nul
 
 // The longest a run with these images and this device may take in virtual
 // time: every pause of a good run, every time-out once, and each line,
-// page and block at the slowest the device may be without the run failing.
+// page and block at the slowest the device may be without the run failing,
+// its replies held by the chip's timer at the longest it may be set to
+// (the default, when setting it failed).
 std::uint64_t TimeBoundMs(const SimImages& images, const sim::Scenario& scenario) {
     Shape s = ShapeOf(images);
+    std::uint64_t timer = kChipDefaultLatencyMs;
     std::uint64_t connections = 10 * 200;
     std::uint64_t pauses = 1000 + 5 * 4000;
     std::uint64_t connect = 2600 + 500;
-    std::uint64_t processor = 100 + s.lines * (1 + 70 + 1) + 1000 + 100 + 100 + 1000;
+    std::uint64_t lineRead = 70 + kChipDefaultLatencyMs - kLatencyTimerMinMs;
+    std::uint64_t processor = 100 + s.lines * (1 + timer + lineRead + 1) + 1000 + 100 + 100 + 1000;
     std::uint64_t reset = 8000;
     std::uint64_t promErase = 1000 + 101 * 1000;
     std::uint64_t drain = scenario.txDrainBytesPerMs;
     std::uint64_t perPage = 3 + (drain ? 600 / drain + 1 : 0);
     std::uint64_t promProgram = 10 + s.pages * perPage + 5000;
     std::uint64_t comCheck = 400 + 3000 + 1000 + 3000 + 1000;
-    std::uint64_t gaErase = 400 + 4 * 11 + 2000 + 50000 + 10000 + 400;
+    std::uint64_t gaErase = 400 + 4 * (11 + timer) + 2000 + 50000 + 10000 + 400;
     std::uint64_t listed = scenario.gaRequests ? scenario.gaRequests->size() : 0;
-    std::uint64_t gaProgram = 400 + (3 * s.blocks + 100) * 11 + listed * 1000 + 5000 + 2000 + 400;
+    std::uint64_t gaProgram = 400 + (3 * s.blocks + 100) * (11 + timer) + listed * 1000 + 5000 + 2000 + 400;
     std::uint64_t total =
         connections + pauses + connect + processor + reset + promErase + promProgram + comCheck + gaErase + gaProgram;
     return total + total / 10;

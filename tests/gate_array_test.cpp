@@ -243,11 +243,14 @@ TEST_F(GateArrayTest, ProgrammingAndVerifyingPassesEndWithFinishedProgramming) {
     EXPECT_TRUE(ga.verifyMatched);
     EXPECT_EQ(Answers().size(), 200u);
     // Open and list (200 ms), F4 and C0 200 ms apart; the first answer at
-    // 600, one a millisecond for 100, 10 ms after the 100th and the 200th,
-    // then 5000 ms of silence, 2000 ms, and the reset.
-    EXPECT_THAT(CommandWrites(), ElementsAre("200 F4", "400 C0", "7818 E4", "8018 C0"));
+    // 600, one every 2 ms for 100 (the device asks 1 ms after an answer, and
+    // the chip hands the request over at the next beat of its 2 ms latency
+    // timer), 10 ms after the 100th and the 200th, then 5000 ms of silence,
+    // 2000 ms, and the reset.
+    EXPECT_THAT(CommandWrites(), ElementsAre("200 F4", "400 C0", "8016 E4", "8216 C0"));
     EXPECT_EQ(Writes()[2].substr(0, 4), "600 ");
-    EXPECT_EQ(Trace().back().ms, 8218u);
+    EXPECT_EQ(Writes()[3].substr(0, 4), "602 ");
+    EXPECT_EQ(Trace().back().ms, 8416u);
     EXPECT_EQ(Trace().back().call, "FT_Close");
     EXPECT_FALSE(Device().open);
     EXPECT_EQ(g_stepCounter, 0);  // one change of the percentage: no tick
@@ -419,7 +422,8 @@ TEST_F(GateArrayTest, ReadOrWriteFailureWindsDownAndFails) {
     EXPECT_EQ(ProgramGateArray(), USB_READ_FAILURE);
     EXPECT_THAT(Output(), HasSubstr("MaxSize = 3200\nRead Failed\n\nFinished Programming\nReseting Processor\n"
                                     "Processor reset.....done\n"));
-    EXPECT_THAT(CommandWrites(), ElementsAre("200 F4", "400 C0", "2648 E4", "2848 C0"));
+    // Answers every 2 ms (the chip's timer) until the 50th read fails.
+    EXPECT_THAT(CommandWrites(), ElementsAre("200 F4", "400 C0", "2696 E4", "2896 C0"));
     EXPECT_FALSE(Device().open);
 
     UseImage(3200, "fail = FT_Write 50");
@@ -475,12 +479,13 @@ TEST_F(GateArrayTest, EraseServesFourBlocksWaitsAndPrintsTheReport) {
                   "Processor reset.....Finished\n");
     EXPECT_THAT(Answers(),
                 ElementsAre(AnswerFor(image, 1), AnswerFor(image, 33), AnswerFor(image, 65), AnswerFor(image, 97)));
-    // Answers at 600 to 603; 2000 ms of silence; 100 x 500 ms; the report
-    // read waits its whole 10000 ms for 22 bytes; the reset.
-    EXPECT_THAT(CommandWrites(), ElementsAre("200 F1", "400 C0", "62603 E4", "62803 C0"));
+    // Answers at 600 to 606, 2 ms apart (the chip's timer); 2000 ms of
+    // silence; 100 x 500 ms; the report read waits its whole 10000 ms for 22
+    // bytes; the reset.
+    EXPECT_THAT(CommandWrites(), ElementsAre("200 F1", "400 C0", "62606 E4", "62806 C0"));
     auto trace = Trace();
     EXPECT_EQ(trace[trace.size() - 5].rest, "10000 0 = 0");
-    EXPECT_EQ(trace[trace.size() - 5].ms, 52603u);
+    EXPECT_EQ(trace[trace.size() - 5].ms, 52606u);
     EXPECT_EQ(g_stepCounter, 4);
     EXPECT_THAT(ShownValues(), ::testing::IsSupersetOf({1, 2, 3, 4}));
     EXPECT_EQ(Device().gateArray.erases, 1u);

@@ -151,6 +151,7 @@ FT_HANDLE Handle(ftdi_context* ftdi) {
 int StandinSetLatency(ftdi_context* ftdi, unsigned char latency) {
     sim::Ft232r* chip = Chip(ftdi);
     if (!chip) return Fail(ftdi, -3, "USB device unavailable");
+    if (g_standin.latencyRefused) return Fail(ftdi, -1, "unable to set latency timer");
     g_standin.latencyMs = latency;
     chip->latencyMs = latency;
     return 0;

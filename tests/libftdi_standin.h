@@ -38,6 +38,8 @@ struct LibftdiStandin {
     // A busy computer: every wait for the chip lasts this much longer than
     // the time given, handing over what comes meanwhile (ms).
     std::uint64_t waitOvershootMs = 0;
+    // The chip refuses its latency timer (ftdi_set_latency_timer fails).
+    bool latencyRefused = false;
     // From this time on (program clock, ms) every transfer from the chip,
     // or every write, fails as a transfer to an unplugged device does.
     std::optional<std::uint64_t> readsFailFrom;

@@ -89,7 +89,10 @@ TEST_F(LibftdiTest, WholeUpdateGivesTheDeviceWhatTheEmulatorsOwnTableGives) {
         ResetProcessState();
         ResetLibftdiStandin();
         UseVirtualClock();
-        Start();
+        // An ideal chip either way: the stand-in's hands over what the
+        // device sends at once, and so does the emulator's own without its
+        // timer.
+        Start("chip_timer = off");
         if (libftdi) UseLibftdi();
         ASSERT_EQ(UpdateWorker(), 0) << Output();
         (libftdi ? viaLibftdi : direct) = Output();
@@ -103,7 +106,7 @@ TEST_F(LibftdiTest, WholeUpdateGivesTheDeviceWhatTheEmulatorsOwnTableGives) {
         EXPECT_EQ(ReadFile(std::string("libftdi/") + file), ReadFile(std::string("direct/") + file)) << file;
     EXPECT_EQ(ReadFile("libftdi/gatearray.bin"), ReadFile("GEN.dat"));
     EXPECT_THAT(ReadFile("libftdi/device.txt"), HasSubstr("gate_array_verify: matched\n"));
-    EXPECT_EQ(Standin().latencyMs, kLibftdiLatencyMs);
+    EXPECT_EQ(Standin().latencyMs, kDefaultLatencyTimerMs);  // as every connection of the update sets it
 
     // The transmit queue is always empty: the PROM programming looks at it
     // once a page and never waits, so its "TxBytes:" lines are all gone.
@@ -160,7 +163,8 @@ TEST_F(LibftdiTest, ListsAndOpensByTheNamesTheStagesUse) {
     ASSERT_EQ(ListAttachedDevices(devices, true), 0);
     ASSERT_EQ(devices.size(), 4u);
     EXPECT_EQ(devices[3].description + " " + devices[3].serial, "Custom C3");  // after FTDI's own
-    // The stages' open, by serial number; the chip keeps the vendor's latency.
+    // The stages' open, by serial number; the chip's timer at its default,
+    // as the vendor's open leaves it, until FT_SetLatencyTimer.
     ASSERT_EQ(OpenDevice(), 0);
     EXPECT_TRUE(sim::FindDevice("B2")->open);
     EXPECT_EQ(Standin().latencyMs, kLibftdiLatencyMs);
@@ -408,6 +412,15 @@ TEST_F(LibftdiTest, WritesPurgesAndTimeOutsReachTheChip) {
     EXPECT_EQ(chip->usb_write_timeout, kLibftdiUnlimitedWriteMs);  // 0 asks for no limit
     EXPECT_EQ(FT_SetTimeouts(g_deviceHandle, 3000, 250), FT_OK);
     EXPECT_EQ(chip->usb_write_timeout, 250);
+    // The latency timer goes to the chip, as the driver takes it.
+    EXPECT_EQ(Standin().latencyMs, kLibftdiLatencyMs);  // the open's
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 5), FT_OK);
+    EXPECT_EQ(Standin().latencyMs, 5);
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 1), static_cast<FT_STATUS>(FT_INVALID_PARAMETER));
+    Standin().latencyRefused = true;
+    EXPECT_EQ(FT_SetLatencyTimer(g_deviceHandle, 9), static_cast<FT_STATUS>(FT_IO_ERROR));
+    Standin().latencyRefused = false;
+    EXPECT_EQ(Standin().latencyMs, 5);
 
     // What was read ahead to count the receive queue goes with a purge.
     DWORD rx = 0, tx = 1, event = 1;

@@ -92,19 +92,23 @@ TEST_F(ProcessorTest, ConsoleRunProgramsTheSampleAndDumpsIt) {
 TEST_F(ProcessorTest, LinesGoOutOneWriteEachAndTheBsbRecordLast) {
     WriteFile("gn.hex", Line(0x0000, 16) + Line(0x0010, 16));
     EXPECT_EQ(ProgramProcessor(), 0);
-    // Open at 200; 100 ms; per line: the write, 1 ms of polling, a read of
-    // 50 bytes that waits out its 70 ms; 100 ms; the record; 100 ms; a read
-    // of 60 that waits out its 1000 ms; 0xC0.
+    // Open at 200, the chip's latency timer set to 2 ms; 100 ms; per line:
+    // the write, polling until the echo comes at the chip's next beat (1 ms
+    // for the first line, written on a beat; 2 ms for the second, written
+    // off it), a read of 50 bytes that waits out its 84 ms (70 ms, and the
+    // 14 ms by which the 2 ms timer shows the echo sooner than the default
+    // 16 ms would); 100 ms; the record; 100 ms; a read of 60 that waits out
+    // its 1000 ms; 0xC0.
     EXPECT_THAT(Writes(), ElementsAre("200 E0", "300 " + Hex(HexRecord(0x0000, 0, Data(0, 16))),
-                                      "371 " + Hex(HexRecord(0x0010, 0, Data(0x10, 16))),
-                                      "542 " + Hex(":03000003060000F4"), "1642 C0"));
+                                      "385 " + Hex(HexRecord(0x0010, 0, Data(0x10, 16))),
+                                      "571 " + Hex(":03000003060000F4"), "1671 C0"));
     std::vector<std::string> reads, timeouts;
     for (const auto& t : Trace()) {
         if (t.call == "FT_Read") reads.push_back(t.rest.substr(0, t.rest.find(' ')));
         if (t.call == "FT_SetTimeouts") timeouts.push_back(t.rest);
     }
     EXPECT_THAT(reads, ElementsAre("50", "50", "60"));
-    EXPECT_THAT(timeouts, ElementsAre("70 0 = 0", "70 0 = 0", "1000 0 = 0"));
+    EXPECT_THAT(timeouts, ElementsAre("84 0 = 0", "84 0 = 0", "1000 0 = 0"));
     EXPECT_EQ(Trace().back().call, "FT_Close");
     EXPECT_EQ(Output(),
               kHeader + "GnSize = 90\n" + kBanner + "\nDoing BSB.....\nBSB string sent\nCPU programming done\n");

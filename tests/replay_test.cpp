@@ -9,6 +9,7 @@
 
 #include <sstream>
 
+#include "device/link.h"
 #include "platform/clock.h"
 #include "protocol/status.h"
 #include "test_support.h"
@@ -82,6 +83,8 @@ class ReplayTest : public DeviceTest {
         sim::RecordedTrace trace;
         std::string error;
         EXPECT_TRUE(sim::ReadTraceBytes(Joined(lines), "edited", trace, error)) << error;
+        // As the console program does: the recorded run's latency timer.
+        if (trace.latencyMs != 0) ChooseLatencyTimer(trace.latencyMs);
         sim::StartReplay(std::move(trace), "edited");
         UseBackend(sim::ReplayD2xx());
         int status = UpdateWorker() == 0 ? 0 : LastFailedStatus();
@@ -113,8 +116,17 @@ TEST_F(ReplayTest, RecordedRunsReplayToTheSameOutputAndExitCode) {
                                                 "without divergence"));
         // Every call answered as recorded: the replay's own trace is the
         // recording, only the time of a call after a complete read earlier
-        // (a device's lateness is made up at the next call).
+        // (a device's lateness is made up at the next call). The recordings
+        // are of format 2, from before the program set the chip's latency
+        // timer: its settings, one a connection at the chip's default, are
+        // answered outside the recording.
         auto again = Calls(Lines(ReadFile("again.txt"))), recorded = Calls(Fixture(name));
+        auto settings = std::erase_if(
+            again, [](const std::string& line) { return line.find("FT_SetLatencyTimer 16 = 0") != std::string::npos; });
+        EXPECT_GT(settings, 0u);
+        EXPECT_THAT(ReadFile("err"), HasSubstr(" made, and " + std::to_string(settings) +
+                                               " FT_SetLatencyTimer calls that a format 2 trace does not record\n"));
+        EXPECT_THAT(ReadFile("again.txt"), HasSubstr(" latency 16 gen.hex "));
         ASSERT_EQ(again.size(), recorded.size());
         for (std::size_t i = 0; i < again.size(); ++i)
             EXPECT_EQ(again[i].substr(again[i].find(' ')), recorded[i].substr(recorded[i].find(' '))) << "line " << i;
@@ -210,7 +222,9 @@ TEST_F(ReplayTest, ReadsAndWritesLastAsTheyDid) {
     std::size_t read = Find(lines, "FT_Read 1 = 0 55");
     ASSERT_EQ(Replay(Shifted(lines, read + 1, 300)), 0);
     EXPECT_FALSE(sim::ReplayDiverged()) << sim::ReplayReport();
-    EXPECT_EQ(Trace()[read + 1].ms, 4100u);  // the next connection's first call: 3800 + 300
+    // The next connection's first call: 3800 + 300 (the program's trace
+    // has the handshake's FT_SetLatencyTimer too, which the recording lacks).
+    EXPECT_EQ(Trace()[read + 2].ms, 4100u);
 
     // A write that blocked for 600 ms on a slow link, in a recording
     // through libftdi1 (whose writes return when the chip has taken the
@@ -223,7 +237,9 @@ TEST_F(ReplayTest, ReadsAndWritesLastAsTheyDid) {
     slowWrite.insert(slowWrite.begin() + 1, "# driver libftdi");
     ASSERT_EQ(Replay(slowWrite), 0);
     EXPECT_FALSE(sim::ReplayDiverged()) << sim::ReplayReport();
-    EXPECT_EQ(Trace()[write + 1].ms, 1400u);  // 0xE8 again: 500 ms after 0xEC, which was answered at 900
+    // 0xE8 again: 500 ms after 0xEC, which was answered at 900 (after the
+    // handshake's FT_SetLatencyTimer, which the recording lacks).
+    EXPECT_EQ(Trace()[write + 2].ms, 1400u);
 
     // A silent device: the read lasts its time-out.
     lines.resize(read + 2);
@@ -250,6 +266,19 @@ TEST_F(ReplayTest, OlderTracesAndLaterCommentsReplay) {
     EXPECT_NE(Replay(v1), 0);
     ExpectDivergence(3, "FT_ListDevices index 0 serial", "another call");
 
+    // The latency timer the recorded run set: the header's from format 4
+    // on (none for a listing), the chip's default before.
+    for (auto [header, latency] : {std::pair{"# qvm7316-update trace 4 0.3.0 latency 7 gen.hex -", 7u},
+                                   {"# qvm7316-update trace 4 0.3.0 gen.hex - latency 255", 255u},
+                                   {"# qvm7316-update trace 4 0.3.0", 0u},
+                                   {"# qvm7316-update trace 4 0.3.0 latency 300", 0u},
+                                   {"# qvm7316-update trace 4 0.3.0 latency 7x", 0u},
+                                   {"# qvm7316-update trace 3 0.2.0", 16u}}) {
+        ASSERT_TRUE(sim::ReadTraceBytes(std::string(header) + "\n", "h", trace, error)) << error;
+        EXPECT_EQ(trace.latencyMs, latency) << header;
+    }
+    EXPECT_EQ(trace.formatVersion, 3);
+
     // Comment lines a later version adds are skipped.
     auto lines = Fixture("whole_update");
     lines.insert(lines.begin() + 1, "# driver emulator");
@@ -274,7 +303,8 @@ TEST_F(ReplayTest, AnyBytesAsATraceGiveAMessage) {
              {"0 FT_Close = 0 \n", "t:1: column 15: expected the end of the line"},
              {"0 FT_OpenEx location 2 = 0\n", "t:1: column 22: expected a location as 0x and eight hexadecimal"},
              {"0 FT_ListDevices index 1 location = 0 \"A\"\n", "t:1: column 39: expected a location as 0x"},
-             {"# qvm7316-update trace 4 9.0\n", "t:1: written in trace format 4 by qvm7316-update '9.0'"},
+             {"# qvm7316-update trace 5 9.0\n", "t:1: written in trace format 5 by qvm7316-update '9.0'"},
+             {"0 FT_SetLatencyTimer 256 = 0\n", "t:1: column 22: expected the latency timer, 0 to 255 ms"},
              {header.substr(0, header.size() - 1) + " gen.hex 12\n", "t:1: the header names gen.hex without its size"},
          }) {
         sim::RecordedTrace trace;

@@ -207,7 +207,7 @@ TEST_F(SafeRunTest, TheRunLogRecordsEveryRunAndAppends) {
     std::string sha = "[0-9a-f]{64}";
     EXPECT_THAT(log,
                 ContainsRegex(
-                    "^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver emulator: gen.hex "
+                    "^=== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} qvm7316-update [0-9.]+ update, driver emulator, latency timer 2 ms: gen.hex "
                     "4855 " +
                     sha + " genprom.hex 24672 " + sha + " GEN.dat 32000 " + sha +
                     "\n"
@@ -219,7 +219,7 @@ TEST_F(SafeRunTest, TheRunLogRecordsEveryRunAndAppends) {
     // A progress series is one line in its last state.
     EXPECT_THAT(log, AllOf(HasSubstr("\n PROM is 100 % erased\nPROM is fully Erased\n"), Not(HasSubstr(" 99 % erased")),
                            Not(HasSubstr("\r"))));
-    EXPECT_THAT(log, HasSubstr("Processor reset.....done\n=== end: succeeded after 220.2 s\n"));
+    EXPECT_THAT(log, HasSubstr("Processor reset.....done\n=== end: succeeded after 223.9 s\n"));
     EXPECT_THAT(log, EndsWith("no QVM7316 found - exiting\n"
                               "failed in ConnectToProcessor: USB_OPEN_FAILURE (28)\n" +
                               std::string(kDeviceUnchanged) +
@@ -344,7 +344,7 @@ TEST_F(SafeRunTest, AClosedOutputOrAnUnwritableRunLogChangesNothing) {
     int status = std::system(command.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_THAT(ReadFile("qvm7316-update.log"), EndsWith("Programming finished successfully!\n"
-                                                         "=== end: succeeded after 220.2 s\n"));
+                                                         "=== end: succeeded after 223.9 s\n"));
 
     auto run = RunConsole("-C " + Dir().string() + " --simulate --yes --log no/such/folder/x.log", Dir() / "out.txt");
     EXPECT_EQ(run.exitCode, 0);

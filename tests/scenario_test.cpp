@@ -29,7 +29,9 @@ TEST(ScenarioTest, ParsesEveryKindOfValue) {
         "comcheck_reply2 = none\n"
         "ga_requests = 000001, \"     1\", \"+00001\"\n"
         "ga_length = 6400\n"
-        "tx_drain = 0x20\n";
+        "tx_drain = 0x20\n"
+        "line_rate = 9600\n"
+        "chip_timer = off\n";
     ASSERT_TRUE(sim::ParseScenario(text, "s.txt", s, error)) << error;
     EXPECT_EQ(s.devices, (std::vector<sim::AttachedDevice>{{"FT232R USB UART", "EMU00001"}, {"QVM7316", "EMU00002"}}));
     EXPECT_EQ(s.failures[D2xxCall::Purge], (std::vector<std::uint32_t>{2, 5}));
@@ -41,6 +43,12 @@ TEST(ScenarioTest, ParsesEveryKindOfValue) {
     EXPECT_EQ(*s.gaRequests, (std::vector<std::string>{"000001", "     1", "+00001"}));
     EXPECT_EQ(s.gaLength, 6400u);
     EXPECT_EQ(s.txDrainBytesPerMs, 32u);
+    EXPECT_EQ(s.lineRateBaud, 9600u);
+    EXPECT_FALSE(s.chipTimer);
+    EXPECT_EQ(ErrorOf("chip_timer = 16"), "s.txt:1: expected on or off");
+    EXPECT_EQ(ErrorOf("line_rate = 3000001"), "s.txt:1: expected a whole number from 0 to 3000000");
+    ASSERT_TRUE(sim::ParseScenario("fail = FT_SetLatencyTimer 3", "s.txt", s, error)) << error;
+    EXPECT_EQ(s.failures[D2xxCall::SetLatencyTimer], std::vector<std::uint32_t>{3});
 }
 
 TEST(ScenarioTest, DevicesMayLackOrShareSerialNumbers) {

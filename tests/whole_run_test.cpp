@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "device/link.h"
 #include "expected_images.h"
 #include "platform/clock.h"
 #include "sim/device.h"
@@ -60,16 +61,24 @@ TEST_F(WholeRunTest, SamplesEndUpInTheDeviceInTheTimeTheStagesAddUpTo) {
 
     // Every open pauses 200 ms after listing the devices.
     const std::uint64_t open = 200;
-    // Handshake: its byte pauses; the "U" comes back at once.
+    // Handshake: its byte pauses; the "U" comes back well before its read.
     std::uint64_t connect = open + 100 + 500 + 500 + 1000 + 500;
-    // Processor: 100 ms, then per line a 1 ms echo poll and, when the
-    // loader's answer (the line, a status character, CR LF) is shorter than
-    // the 50 bytes read, the read's 70 ms time-out; the boot status record
-    // after 100 ms, its read after another 100 ms waits out 1000 ms.
+    // Processor: 100 ms, then per line the echo poll and, when the loader's
+    // answer (the line, a status character, CR LF) is shorter than the 50
+    // bytes read, the read's time-out: 70 ms, and 14 ms more for the
+    // chip's latency timer of 2 ms instead of 16. The echo comes at the
+    // chip's next beat: the first line goes out on a beat, 100 ms after the
+    // timer was set, and the poll sees its echo at once (1 ms); every later
+    // line goes out 85 or 86 ms after a beat, off the beat, and the poll
+    // sees its echo at its second look (2 ms). The boot status record after
+    // 100 ms, its read after another 100 ms waits out 1000 ms.
     std::uint64_t processor = open + 100 + 100 + 100 + 1000;
+    bool first = true;
     for (const auto& line : Lines(ReadFile("gn.hex"))) {
         std::size_t sent = line.size() - (line.back() == '\r' ? 1 : 0);
-        if (sent > 0) processor += 1 + (sent + 3 < 50 ? 70 : 0);
+        if (sent == 0) continue;
+        processor += (first ? 1 : 2) + (sent + 3 < 50 ? 70 + 16 - kDefaultLatencyTimerMs : 0);
+        first = false;
     }
     std::uint64_t reset = 2 * open + 500 + 500 + 500 + 3000 + 3000 + 500;
     // PROM erase: 1000 ms, then 101 steps of 1000 ms (the erase itself is shorter).
@@ -83,18 +92,21 @@ TEST_F(WholeRunTest, SamplesEndUpInTheDeviceInTheTimeTheStagesAddUpTo) {
     std::uint64_t promProgram = open + 10 + 2 * pages + queueWaits;
     // Communication check: mode bytes, 1000 ms after each reply (both came in time).
     std::uint64_t comCheck = open + 400 + 1000 + 1000;
+    // A request follows its answer after the device's latency (1 ms), and
+    // reaches the host at the chip's next beat: 2 ms after the answer.
+    const std::uint64_t request = kDefaultLatencyTimerMs;
     // Gate array erase: mode bytes; the first request is waiting, each of
-    // the other three follows its answer after the device's latency; 2000 ms
-    // of silence, 100 x 500 ms, the report read waits its 10000 ms for 22
-    // bytes, the reset.
-    std::uint64_t gaErase = open + 400 + 3 * sim::kGateArrayLatencyMs + 2000 + 100 * 500 + 10000 + 400;
+    // the other three follows its answer; 2000 ms of silence, 100 x 500 ms,
+    // the report read waits its 10000 ms for 22 bytes, the reset.
+    std::uint64_t gaErase = open + 400 + 3 * request + 2000 + 100 * 500 + 10000 + 400;
     // Gate array programming: two passes over every block; after every
-    // 100th answer 10 ms, after the others the device's latency (none after
-    // the last unless it is a 100th); 5000 ms of silence, 2000 ms, the reset.
+    // 100th answer 10 ms (the request has come meanwhile), after the others
+    // the request's time (none after the last unless it is a 100th); 5000
+    // ms of silence, 2000 ms, the reset.
     std::uint64_t answers = 2 * ((ReadFile("GEN.dat").size() + 31) / 32);
     std::uint64_t updates = answers / 100;
-    std::uint64_t serving = updates * 10 + (answers - updates) * sim::kGateArrayLatencyMs;
-    if (answers % 100 != 0) serving -= sim::kGateArrayLatencyMs;
+    std::uint64_t serving = updates * 10 + (answers - updates) * request;
+    if (answers % 100 != 0) serving -= request;
     std::uint64_t gaProgram = open + 400 + serving + 5000 + 2000 + 400;
     std::uint64_t sequencePauses = 1000 + 5 * 4000;
 

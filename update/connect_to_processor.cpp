@@ -12,6 +12,7 @@
 
 int ConnectToProcessor() {
     if (OpenDevice() != 0) return GiveUp(USB_OPEN_FAILURE);
+    SetDeviceLatencyTimer();
     Log("Connecting to onboard processor\n");
 
     SendCommandByte(CMD_SYNC_A);

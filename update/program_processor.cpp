@@ -73,6 +73,18 @@ void LogRejectedReply() {
 
 }  // namespace
 
+// The read starts when the echo is seen, and the chip shows the echo up to
+// its latency timer after the loader sent it: at the chip's default of 16
+// ms the loader had 70 ms and up to 16 ms more for its status. A shorter
+// timer shows the echo sooner, so the read waits the difference longer; a
+// longer one holds the status back longer, so the read waits the
+// difference longer too.
+std::uint32_t LineReadTimeoutMs() {
+    unsigned timer = LatencyTimerMs();
+    unsigned difference = timer < kChipDefaultLatencyMs ? kChipDefaultLatencyMs - timer : timer - kChipDefaultLatencyMs;
+    return kLineReadTimeoutMs + difference;
+}
+
 int ProgramProcessor() {
     if (int status = OpenStageConnection(); status != 0) return status;
     SendCommandByte(CMD_LOADER);
@@ -113,7 +125,7 @@ int ProgramProcessor() {
         }
         if (lineNumber % tickInterval == 0) TickProgress();
 
-        if (SetDeviceTimeouts(kLineReadTimeoutMs, 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
+        if (SetDeviceTimeouts(LineReadTimeoutMs(), 0) != 0) return GiveUp(USB_TIMEOUT_FAILURE);
         if (!WaitForEcho()) {
             Log("\nTimed out\n");
             return GiveUp(USB_TIMED_OUT);

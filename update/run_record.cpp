@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
@@ -29,16 +30,17 @@ std::string LocalDateAndTime() {
 
 }  // namespace
 
-void RecordRunStart(const char* what, const ImagesCheck& images) {
+void RecordRunStart(const char* what, const ImagesCheck& images, unsigned latencyTimerMs) {
     g_startedAt = NowMs();
     std::string described = DescribeImages(images);
+    std::string timer = latencyTimerMs ? ", latency timer " + std::to_string(latencyTimerMs) + " ms" : "";
     RunLogRecord("=== " + LocalDateAndTime() + " qvm7316-update " QVM7316_VERSION " " + what + ", driver " +
-                 SelectedD2xx()->name + ": " + described);
-    AddTraceHeaderFields(described);
+                 SelectedD2xx()->name + timer + ": " + described);
+    AddTraceHeaderFields(latencyTimerMs ? "latency " + std::to_string(latencyTimerMs) + " " + described : described);
 }
 
 void RecordUpdateStart(const ImagesCheck& images) {
-    RecordRunStart("update", images);
+    RecordRunStart("update", images, LatencyTimerMs());
     for (const std::string& line : ImagesSummary(images)) RunLogRecord(line);
     ReportRunStart(images);
 }

@@ -9,10 +9,12 @@
 struct ImagesCheck;
 
 // "=== <local date and time> qvm7316-update <version> <what>, driver
-// <driver>: <images>", <what> being "update" or "check", <driver> the name
-// of the driver in use (d2xx, libftdi, emulator, none, ...). Gives the
-// trace's header the images too.
-void RecordRunStart(const char* what, const ImagesCheck& images);
+// <driver>[, latency timer <ms> ms]: <images>", <what> being "update" or
+// "check", <driver> the name of the driver in use (d2xx, libftdi,
+// emulator, none, ...), and the latency timer the connections set, when
+// `latencyTimerMs` is not 0. Gives the trace's header the images too, after
+// "latency <ms>".
+void RecordRunStart(const char* what, const ImagesCheck& images, unsigned latencyTimerMs = 0);
 
 // The start of an update: RecordRunStart, then the images' summary
 // (ImagesSummary, one line each, as the console program shows it before its

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "device/link.h"
 #include "protocol/hex_digits.h"
 #include "protocol/limits.h"
+#include "update/stages.h"
 
 namespace {
 
@@ -54,13 +56,18 @@ const ScheduledStage kSchedule[] = {
 const int kScheduleLength = static_cast<int>(sizeof kSchedule / sizeof kSchedule[0]);
 
 double NominalMsPerUnit(Work work) {
+    // A short reply reaches the host at the chip's next beat: half the
+    // latency timer after the device sent it, on average.
+    double timer = LatencyTimerMs();
     switch (work) {
         case Work::FirmwareRecords:
-            return 1 + 70;
+            return 1 + timer / 2 + LineReadTimeoutMs();
         case Work::PromPages:
             return 5.25;
         case Work::BlockRequests:
-            return 1;
+            // Asked for 1 ms after the answer, the next request goes with the
+            // beat that follows the last request's packet.
+            return std::max(1.0, timer);
         case Work::None:
             break;
     }

@@ -20,10 +20,12 @@ enum class Work {
 };
 
 // How long one unit of work takes with the emulated device, in ms, the
-// stage's pauses per unit aside: a record's echo poll and the 70 ms its
-// read waits for a 50-byte answer that is shorter; a page's 524 bytes
-// leaving at 100 bytes per ms; a request asked for 1 ms after the last
-// answer.
+// stage's pauses per unit aside, at the chip's latency timer the run sets:
+// a record's echo poll, the echo's wait for the chip's next beat (half the
+// timer on average) and the time its read waits for a 50-byte answer that
+// is shorter (LineReadTimeoutMs); a page's 524 bytes leaving at 100 bytes
+// per ms; a request asked for 1 ms after the last answer, which reaches the
+// host with the chip's packet a timer after the last one.
 double NominalMsPerUnit(Work work);
 
 struct ScheduledStage {

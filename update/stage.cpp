@@ -22,6 +22,7 @@ void Forget(std::FILE* file) {
 int OpenStageConnection() {
     if (OpenDevice() != 0) return GiveUp(USB_OPEN_FAILURE);
     if (PurgeDevice() != 0) return GiveUp(USB_PURGE_FAILURE);
+    SetDeviceLatencyTimer();
     return 0;
 }
 

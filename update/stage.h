@@ -9,8 +9,9 @@
 
 #include <cstdio>
 
-// How every device stage but the handshake begins: opens the device and
-// empties its buffers. Returns 0, or USB_OPEN_FAILURE (whatever OpenDevice
+// How every device stage but the handshake begins: opens the device,
+// empties its buffers and sets the chip's latency timer (a failure of that
+// costs a line only). Returns 0, or USB_OPEN_FAILURE (whatever OpenDevice
 // gave) or USB_PURGE_FAILURE through GiveUp.
 int OpenStageConnection();
 

@@ -14,6 +14,7 @@
 #include "app/console/session_window.h"
 #endif
 #include "app/options.h"
+#include "device/link.h"
 #include "device/selection.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
@@ -56,6 +57,8 @@ const char kUsage[] =
     "                        kernel's ftdi_sio itself) or d2xx (FTDI's libftd2xx.so)\n"
     "  --usb-id VID:PID      Linux, libftdi: also list devices with these USB ids (hex,\n"
     "                        e.g. 0403:6015); may be given more than once\n"
+    "  --latency-ms N        set the FTDI chip's latency timer to N ms (2 to 255;\n"
+    "                        default 2); 16 is the driver's own setting\n"
     "  --simulate[=FILE]     use the emulated device, set up by a scenario file\n"
     "                        (default: one QVM7316 that answers correctly)\n"
     "  --replay TRACE        answer every D2XX call from TRACE, a trace recorded with\n"
@@ -344,6 +347,12 @@ int main(int argc, char** argv) {
     if (int code = OpenTrace(options, trace); code >= 0) return code;
     if (std::string path = RunLogPath(options); !path.empty()) OpenRunLog(path);
     ChooseDevice(options.serial);
+    // A replay sets the latency timer as the recorded run did: the read
+    // after each line of the processor programming depends on it.
+    if (replay && recording.latencyMs != 0)
+        ChooseLatencyTimer(recording.latencyMs);
+    else if (options.latencyMs != 0)
+        ChooseLatencyTimer(options.latencyMs);
     const D2xxOps* backend = Backend(options, scenario, recording);
     SelectD2xx(trace ? TraceD2xx(backend, trace, options.trace) : backend);
     SelectDisplay(ConsoleDisplay());

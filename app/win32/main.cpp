@@ -89,7 +89,8 @@ int CheckOptions(const Options& options) {
         options.realtime || !options.driver.empty() || !options.usbIds.empty() || !options.replay.empty() ||
         options.replayAnyImages || !options.dump.empty() || !options.directory.empty())
         return UsageError(
-            "the Windows program takes only --serial SN, --log FILE, --no-log, --trace FILE and --report FILE");
+            "the Windows program takes only --serial SN, --latency-ms N, --log FILE, --no-log, --trace FILE and "
+            "--report FILE");
     return -1;
 }
 
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
     SetReportFile(options.report);
     SetRunRecords(RunLogPath(options), options.trace);
     ChooseDevice(options.serial);
+    if (options.latencyMs != 0) ChooseLatencyTimer(options.latencyMs);
     g_serial = options.serial;
 
     int result = WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);

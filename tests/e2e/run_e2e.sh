@@ -544,6 +544,7 @@ scenario_planted_dll() {
 # scenario fails the first purge of the processor reset, so that the run
 # ends after the processor programming: by then the chosen device holds its
 # firmware. The console program's run with --serial B2 is the reference.
+# Both set the chip's latency timer to 16 ms, from the command line.
 scenario_two_devices() {
     local dir=$out/runs/two-devices image
     mkdir -p "$dir/reference"
@@ -554,11 +555,11 @@ scenario_two_devices() {
     done
     printf 'devices = QVM7316 [A1], QVM7316 [B2]\nfail = FT_Purge 2\n' >"$dir/two.scenario"
     cp "$dir/two.scenario" "$dir/reference/"
-    (cd "$dir/reference" && "$console" --simulate=two.scenario --serial B2 --yes --dump dump >console.log \
-        2>console.err) || true
+    (cd "$dir/reference" && "$console" --simulate=two.scenario --serial B2 --latency-ms 16 --yes --dump dump \
+        >console.log 2>console.err) || true
     install_driver
     export QVM7316_SCENARIO=two.scenario QVM7316_DUMP=device-dump
-    launch "$dir" ./qvm7316-update.exe --trace two.trace
+    launch "$dir" ./qvm7316-update.exe --trace two.trace --latency-ms 16
     unset QVM7316_SCENARIO QVM7316_DUMP
     to_idle_dialog two-devices || return 1
     wait_for 30 "both devices in the dialog's list" combo_lists 2 || return 1
@@ -617,6 +618,12 @@ scenario_two_devices() {
         bash -c "! grep -q 'FT_ListDevices 0x' '$dir/two.trace'"
     check "two-devices: the run log file names the device" \
         log_has "$dir/qvm7316-update.log" "=== device: serial number B2, description 'QVM7316'"
+    # --latency-ms on the dialog's command line: set on both connections
+    # that got past their purge, named in the records; the replay takes it.
+    check "two-devices: the latency timer of the command line set" \
+        [ "$(tr -d '\r' <"$dir/two.trace" | grep -c ' FT_SetLatencyTimer 16 = 0$')" = 2 ]
+    check "two-devices: the run log file names the latency timer" \
+        log_has "$dir/qvm7316-update.log" ', latency timer 16 ms: gen.hex '
     check "two-devices: B2 holds the firmware the console run gave it" \
         cmp -s "$dir/reference/dump/processor.bin" "$dir/device-dump/processor.bin"
     check "two-devices: the dump is B2's" \

@@ -56,11 +56,11 @@ check "console subsystem" grep -qE '^Subsystem\s+00000003\s+\(Windows CUI\)' <<<
 check "only system DLL imports in the program" only_system_imports "$exe"
 check "only system DLL imports in the stand-in DLL" only_system_imports "$dll"
 
-# The stand-in's exports: exactly the vendor's nine names, undecorated.
+# The stand-in's exports: exactly the vendor's ten names, undecorated.
 exports=$($objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p')
 expected_exports=$(printf '%s\n' FT_Close FT_GetQueueStatus FT_GetStatus FT_ListDevices FT_OpenEx FT_Purge FT_Read \
-    FT_SetTimeouts FT_Write)
-check "stand-in DLL exports the nine D2XX calls undecorated" [ "$(sort <<<"$exports")" = "$expected_exports" ]
+    FT_SetLatencyTimer FT_SetTimeouts FT_Write)
+check "stand-in DLL exports the ten D2XX calls undecorated" [ "$(sort <<<"$exports")" = "$expected_exports" ]
 
 # The resources, read back from the program.
 rc=$($windres -i "$exe" -O rc)

@@ -68,6 +68,7 @@ FT_STATUS WINAPI GetStatus(FT_HANDLE, DWORD* rx, DWORD* tx, DWORD* event) {
     *rx = *tx = *event = 0;
     return FT_OK;
 }
+FT_STATUS WINAPI SetLatencyTimer(FT_HANDLE, UCHAR) { return FT_OK; }
 
 const D2xxOps kReplies = {"fuzzed replies",
 #define ENTRY(call, params, args) call,

@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     d.ListDevices(reinterpret_cast<PVOID>(std::uintptr_t{0}), text, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
     d.OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &handle);
     d.Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+    d.SetLatencyTimer(handle, 2);
     d.Write(handle, buffer, 1, &done);
     d.SetTimeouts(handle, 500, 0);
     d.GetQueueStatus(handle, &rx);

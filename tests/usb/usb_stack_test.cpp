@@ -189,7 +189,14 @@ TEST_F(UsbStackTest, WholeUpdateEndsAsTheSimulatedOneWithTheLateEraseReportPrint
     }
     for (const char* file : {"processor.bin", "prom.bin", "gatearray.bin", "device.txt"})
         EXPECT_EQ(ReadWhole(Usb() / "dump" / file), ReadWhole(folder_ / "simulate" / "dump" / file)) << file;
-    EXPECT_THAT(ReadWhole(Usb() / "trace"), HasSubstr("\n# driver libftdi\n"));
+    std::string trace = ReadWhole(Usb() / "trace");
+    EXPECT_THAT(trace, HasSubstr("\n# driver libftdi\n"));
+    // Every connection set the chip's latency timer through libftdi1.
+    std::size_t settings = 0;
+    for (std::size_t at = trace.find(" FT_SetLatencyTimer 2 = 0\n"); at != std::string::npos;
+         at = trace.find(" FT_SetLatencyTimer 2 = 0\n", at + 1))
+        ++settings;
+    EXPECT_EQ(settings, 9u);
     ExpectDeviceLetGo(scenario_.devices.front().serial);
     ExpectReplayed(Usb(), usb);
 }
