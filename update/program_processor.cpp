@@ -27,7 +27,6 @@ constexpr DWORD kBsbLength = sizeof kBsbRecord - 1;
 
 constexpr DWORD kLineReplyMax = 50;
 constexpr DWORD kBsbReplyMax = 60;
-constexpr std::uint32_t kLineReadTimeoutMs = 70;
 constexpr std::uint32_t kBsbReadTimeoutMs = 1000;
 // A loader that has not echoed a line within this time has stopped.
 constexpr std::uint64_t kEchoWaitLimitMs = 1000;
@@ -72,18 +71,6 @@ void LogRejectedReply() {
 }
 
 }  // namespace
-
-// The read starts when the echo is seen, and the chip shows the echo up to
-// its latency timer after the loader sent it: at the chip's default of 16
-// ms the loader had 70 ms and up to 16 ms more for its status. A shorter
-// timer shows the echo sooner, so the read waits the difference longer; a
-// longer one holds the status back longer, so the read waits the
-// difference longer too.
-std::uint32_t LineReadTimeoutMs() {
-    unsigned timer = LatencyTimerMs();
-    unsigned difference = timer < kChipDefaultLatencyMs ? kChipDefaultLatencyMs - timer : timer - kChipDefaultLatencyMs;
-    return kLineReadTimeoutMs + difference;
-}
 
 int ProgramProcessor() {
     if (int status = OpenStageConnection(); status != 0) return status;

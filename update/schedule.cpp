@@ -5,7 +5,6 @@
 #include "device/link.h"
 #include "protocol/hex_digits.h"
 #include "protocol/limits.h"
-#include "update/stages.h"
 
 namespace {
 
@@ -21,6 +20,8 @@ constexpr std::uint32_t kGateArrayEraseWait = 2000 + 100 * 500 + 10000;
 constexpr std::uint32_t kModeCommand = 200 + 200;
 // The blocks the gate array asks for in erase mode.
 constexpr std::uint32_t kEraseModeBlocks = 4;
+// The processor programming's read of a line's answer at the chip's default timer.
+constexpr std::uint32_t kLineReadTimeoutMs = 70;
 
 }  // namespace
 
@@ -54,6 +55,18 @@ const ScheduledStage kSchedule[] = {
 };
 // clang-format on
 const int kScheduleLength = static_cast<int>(sizeof kSchedule / sizeof kSchedule[0]);
+
+// The read starts when the echo is seen, and the chip shows the echo up to
+// its latency timer after the loader sent it: at the chip's default of 16
+// ms the loader had 70 ms and up to 16 ms more for its status. A shorter
+// timer shows the echo sooner, so the read waits the difference longer; a
+// longer one holds the status back longer, so the read waits the
+// difference longer too.
+std::uint32_t LineReadTimeoutMs() {
+    unsigned timer = LatencyTimerMs();
+    unsigned difference = timer < kChipDefaultLatencyMs ? kChipDefaultLatencyMs - timer : timer - kChipDefaultLatencyMs;
+    return kLineReadTimeoutMs + difference;
+}
 
 double NominalMsPerUnit(Work work) {
     // A short reply reaches the host at the chip's next beat: half the

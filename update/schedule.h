@@ -19,6 +19,12 @@ enum class Work {
     BlockRequests,    // requests of the gate array for a block of GEN.dat, each answered
 };
 
+// How long the processor programming's read of the loader's answer to a
+// line waits (ms): 70, and the difference of the chip's latency timer
+// (device/link.h) from its default of 16 ms, so that the loader never has
+// less time for its status than at the default.
+std::uint32_t LineReadTimeoutMs();
+
 // How long one unit of work takes with the emulated device, in ms, the
 // stage's pauses per unit aside, at the chip's latency timer the run sets:
 // a record's echo poll, the echo's wait for the chip's next beat (half the

@@ -2,8 +2,6 @@
 // nothing and returns a status code: 0 for success (update/stage.h).
 #pragma once
 
-#include <cstdint>
-
 int ConnectToProcessor();
 int ConvertHexFile();
 int ProgramProcessor();
@@ -13,9 +11,3 @@ int ProgramProm();
 int CheckCommunication();
 int EraseGateArray();
 int ProgramGateArray();
-
-// How long the processor programming's read of the loader's answer to a
-// line waits (ms): 70, and the difference of the chip's latency timer
-// (device/link.h) from its default of 16 ms, so that the loader never has
-// less time for its status than at the default.
-std::uint32_t LineReadTimeoutMs();
