@@ -283,6 +283,8 @@ void OnHangUp() {
     WakeNoticeThread();
 }
 
+void TellPendingNotices() { TellNotices(); }
+
 void CheckForStop() {
     if (!g_inRun) return;
     TellNotices();

@@ -60,6 +60,11 @@ bool RunInProgress();
 // that follows goes through). On any other thread it never throws.
 void CheckForStop();
 
+// Logs the warnings and notices the handlers have noted and not yet told,
+// never throwing: the run's end calls it before its result line, so that
+// the run log ends with the result.
+void TellPendingNotices();
+
 // Whether a stop has been requested in the current run.
 bool StopRequested();
 // The status of the requested stop (0: none).

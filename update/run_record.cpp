@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/d2xx_trace.h"
+#include "platform/interrupt.h"
 #include "platform/log.h"
 #include "update/check_images.h"
 #include "update/run_report.h"
@@ -48,6 +49,7 @@ void RecordUpdateStart(const ImagesCheck& images) {
 void RecordRunEnd(const std::string& outcome) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(NowMs() - g_startedAt) / 1000.0);
+    TellPendingNotices();
     RunLogRecord("=== end: " + outcome + " after " + seconds + " s");
     // The record survives a machine that goes down right after.
     SyncRunLog();
