@@ -79,6 +79,14 @@ ChildRun RunChild(const fs::path& folder, std::vector<std::string> args, std::ch
     return RunOnBus(QVM7316_CONSOLE_EXE, args, (folder / "console.txt").string(), limit, unprivileged);
 }
 
+// The run ended as a write the chip refused ends: in the processor
+// programming, which writes first after the handshake.
+void ExpectProcessorWriteFailed(const ChildRun& usb) {
+    EXPECT_EQ(usb.exitCode, 27) << usb.output;
+    EXPECT_THAT(usb.output, HasSubstr("USB Write Failed\n"));
+    EXPECT_THAT(usb.output, HasSubstr("failed in ProgramProcessor: USB_WRITE_FAILURE (27)\n"));
+}
+
 }  // namespace
 
 class UsbStackTest : public ::testing::Test {
@@ -207,9 +215,7 @@ TEST_F(UsbStackTest, AnOutEndpointThatStallsFailsTheWrite) {
     Attach("fail = FT_Write 7\n");
     ChildRun usb = RunChild(Usb(), {"--no-log"}, std::chrono::seconds(60));
     ASSERT_FALSE(usb.hung) << usb.output;
-    EXPECT_EQ(usb.exitCode, 27) << usb.output;
-    EXPECT_THAT(usb.output, HasSubstr("USB Write Failed\n"));
-    EXPECT_THAT(usb.output, HasSubstr("failed in ProgramProcessor: USB_WRITE_FAILURE (27)\n"));
+    ExpectProcessorWriteFailed(usb);
     {
         auto lock = LockUsbBus();
         EXPECT_GE(ChipHistory(scenario_.devices.front().serial).stalls, 1);
@@ -224,9 +230,7 @@ TEST_F(UsbStackTest, AnOutEndpointThatTakesNothingFailsAtTheWriteTimeOut) {
     Attach("tx_drain = 0\n");
     ChildRun usb = RunChild(Usb(), {"--no-log", "--trace", "trace"}, std::chrono::seconds(60));
     ASSERT_FALSE(usb.hung) << usb.output;
-    EXPECT_EQ(usb.exitCode, 27) << usb.output;
-    EXPECT_THAT(usb.output, HasSubstr("USB Write Failed\n"));
-    EXPECT_THAT(usb.output, HasSubstr("failed in ProgramProcessor: USB_WRITE_FAILURE (27)\n"));
+    ExpectProcessorWriteFailed(usb);
     ExpectDeviceLetGo(scenario_.devices.front().serial);
     // The write that waited out its time-out replays as the slow write it was.
     ExpectReplayed(Usb(), usb);
@@ -261,8 +265,7 @@ TEST_F(UsbStackTest, ADeviceUnpluggedDuringATransferFailsTheStageAndIsLetGo) {
     Attach("unplug_after = FT_Write 7\n");
     ChildRun usb = RunChild(Usb(), {"--no-log"}, std::chrono::seconds(60));
     ASSERT_FALSE(usb.hung) << usb.output;
-    EXPECT_EQ(usb.exitCode, 27) << usb.output;
-    EXPECT_THAT(usb.output, HasSubstr("failed in ProgramProcessor: USB_WRITE_FAILURE (27)\n"));
+    ExpectProcessorWriteFailed(usb);
     EXPECT_EQ(WithoutAwakeLine(usb.output), Simulated(3, {}).output);
     {
         auto lock = LockUsbBus();
