@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bench_support.h"
+#include "device/link.h"
 #include "platform/clock.h"
 #include "platform/d2xx_trace.h"
 #include "platform/log.h"
@@ -74,6 +75,8 @@ void Replay(benchmark::State& state, const std::string& trace, int (*run)()) {
         sim::RecordedTrace recording;
         std::string error;
         if (!sim::LoadTrace(trace, recording, error)) state.SkipWithError(error.c_str());
+        // As the program replays: at the latency timer the recorded run set.
+        if (recording.latencyMs != 0) ChooseLatencyTimer(recording.latencyMs);
         sim::StartReplay(std::move(recording), trace);
         SelectD2xx(sim::ReplayD2xx());
         if (run() != 0) state.SkipWithError("the replayed run failed");
@@ -87,7 +90,8 @@ void Replay(benchmark::State& state, const std::string& trace, int (*run)()) {
 
 void BM_ReplayWholeUpdate(benchmark::State& state) {
     std::filesystem::current_path(SampleDir());
-    Replay(state, std::string(QVM7316_SOURCE_DIR) + "/tests/fixtures/whole_update.trace.gz", UpdateWorker);
+    Replay(state, std::string(QVM7316_SOURCE_DIR) + "/tests/fixtures/whole_update.trace.gz",
+           [] { return UpdateWorker(); });
 }
 
 void BM_ReplayProgramProm(benchmark::State& state) {
