@@ -52,6 +52,7 @@ bool g_checkAgain = false;          // Check again pressed while it was under wa
 bool g_imagesChecked = false;       // a check has come back
 ImagesShown g_images;               // what the dialog shows of them
 bool g_startFocused = false;        // the keyboard was taken to Start once
+HWND g_focusPlaced = nullptr;       // where the dialog last took the keyboard
 
 // What a listing thread hands the dialog (WM_DEVICES_LISTED).
 struct DevicesListed {
@@ -89,19 +90,25 @@ void EnableStart(HWND window) {
 }
 
 // The keyboard goes where the next step is when it has nowhere useful to
-// be: at first (while Start was disabled it went to Close), and when its
-// control was disabled. Start, once it can be pressed; else Check again for
-// images that fail; else the list of devices to choose from.
+// be: at first (while Start was disabled it went to Close), where the
+// dialog itself took it while it waited for Start (the device list or Check
+// again: the listing and the image check come back in either order), and
+// when its control was disabled. Start, once it can be pressed; else Check
+// again for images that fail; else the list of devices to choose from.
+// Once Start has had it, the keyboard stays where the user takes it.
 void FocusNextStep(HWND window) {
     HWND focus = GetFocus();
-    bool lost = !focus || !IsWindowEnabled(focus) || (!g_startFocused && focus == Item(window, ITEM_CLOSE));
+    bool waiting = !g_startFocused && (focus == Item(window, ITEM_CLOSE) || focus == g_focusPlaced);
+    bool lost = !focus || !IsWindowEnabled(focus) || waiting;
     if (!lost) return;
     int next = IsWindowEnabled(Item(window, ITEM_START)) ? ITEM_START
                : g_imagesChecked && !g_images.passed     ? ITEM_CHECK_AGAIN
                                                          : ITEM_DEVICE_LIST;
-    if (!IsWindowEnabled(Item(window, next))) return;
+    HWND control = Item(window, next);
+    if (!IsWindowEnabled(control) || control == focus) return;
     if (next == ITEM_START) g_startFocused = true;
-    SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(window, next)), TRUE);
+    g_focusPlaced = control;
+    SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 DWORD WINAPI CheckingThread(LPVOID window) {

@@ -477,6 +477,8 @@ scenario_images() {
     cp "$src/samples/GEN.dat" "$dir/"
     check "images: Check again clicked" wine "$inspector" --click 321 1 QVM7316
     wait_for 30 "Start enabled once the images pass" start_enabled || return 1
+    # The dialog had taken the keyboard to Check again to wait for Start.
+    check_focus_moves "images: the keyboard goes on to Start once the images pass" 301
     state=$(inspect QVM7316)
     check "images: all three shown after Check again" shows_images "$state" "${SAMPLE_IMAGES[@]}"
     shot images-2-passing
