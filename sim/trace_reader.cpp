@@ -1,5 +1,6 @@
 #include "sim/trace_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -364,18 +365,24 @@ std::string LocationText(DWORD location) {
     return text;
 }
 
-}  // namespace
-
-bool IsPolling(D2xxCall call) { return call == D2xxCall::GetQueueStatus || call == D2xxCall::GetStatus; }
-
-bool ReadImageFields(const std::string& text, std::vector<RecordedImage>& images, std::string& error) {
-    images.clear();
+// The header's fields, as the blanks between them part them.
+std::vector<std::string> HeaderFields(const std::string& text) {
     std::vector<std::string> fields;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t blank = std::min(text.find(' ', at), text.size());
         if (blank > at) fields.push_back(text.substr(at, blank - at));
         at = blank + 1;
     }
+    return fields;
+}
+
+}  // namespace
+
+bool IsPolling(D2xxCall call) { return call == D2xxCall::GetQueueStatus || call == D2xxCall::GetStatus; }
+
+bool ReadImageFields(const std::string& text, std::vector<RecordedImage>& images, std::string& error) {
+    images.clear();
+    std::vector<std::string> fields = HeaderFields(text);
     for (std::size_t i = 0; i < fields.size(); ++i) {
         bool image = false;
         for (const char* name : kImageNames) image = image || fields[i] == name;
@@ -402,17 +409,13 @@ bool ReadImageFields(const std::string& text, std::vector<RecordedImage>& images
 }
 
 unsigned ReadLatencyField(const std::string& text) {
-    constexpr std::string_view kField = " latency ";
-    std::string padded = " " + text;
-    std::size_t at = padded.find(kField);
-    if (at == std::string::npos) return 0;
-    unsigned ms = 0;
-    std::size_t digits = 0;
-    for (at += kField.size(); at < padded.size() && padded[at] >= '0' && padded[at] <= '9' && digits < 4;
-         ++at, ++digits)
-        ms = ms * 10 + static_cast<unsigned>(padded[at] - '0');
-    bool whole = digits > 0 && (at == padded.size() || padded[at] == ' ');
-    return whole && ms >= kLatencyTimerMinMs && ms <= kLatencyTimerMaxMs ? ms : 0;
+    std::vector<std::string> fields = HeaderFields(text);
+    auto field = std::find(fields.begin(), fields.end(), "latency");
+    if (field == fields.end() || ++field == fields.end()) return 0;
+    LineReader in(*field);
+    std::uint64_t ms = 0;
+    bool whole = in.Number(ms, kLatencyTimerMaxMs, "") && in.AtEnd();
+    return whole && ms >= kLatencyTimerMinMs ? static_cast<unsigned>(ms) : 0;
 }
 
 bool ReadTraceBytes(const std::string& bytes, const std::string& name, RecordedTrace& out, std::string& error) {
