@@ -20,16 +20,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-namespace {
-
-std::size_t Count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-}  // namespace
-
 class ChipTest : public DeviceTest {
   protected:
     // The bytes in the host's receive queue at `ms`.
@@ -188,7 +178,7 @@ TEST_F(LatencyTest, AFailedSettingIsOneLineAndTheUpdateGoesOnAtTheChipsTimer) {
     ASSERT_EQ(UpdateWorker(), 0);
     std::string out = Output();
     const std::string line = "SetLatencyTimer Failed - going on at the chip's own timer\n";
-    EXPECT_EQ(Count(out, line), 2u);
+    EXPECT_EQ(Occurrences(out, line), 2u);
     EXPECT_THAT(out, HasSubstr("QVM7316 found\n" + line + "Connecting to onboard processor\n"));
     EXPECT_THAT(out, HasSubstr("QVM7316 found\n" + line + "MaxSize = 32000\n"));
     const auto& ga = Device().gateArray;
@@ -240,9 +230,9 @@ TEST_F(LatencyTest, TheOptionChoosesTheTimerAndTheRecordsNameIt) {
     EXPECT_THAT(ReadFile("run.log"), HasSubstr(" update, driver emulator, latency timer 16 ms: gen.hex "));
     std::string trace = ReadFile("t.trace");
     EXPECT_THAT(trace, HasSubstr("# qvm7316-update trace 4 " QVM7316_VERSION " latency 16 gen.hex "));
-    EXPECT_EQ(Count(trace, " FT_SetLatencyTimer 16 = 0\n"), 9u);
-    EXPECT_GT(Count(trace, " FT_SetTimeouts 70 0 = 0\n"), 100u);  // a line's read window: 70 ms
-    EXPECT_EQ(Count(trace, " FT_SetTimeouts 84 "), 0u);
+    EXPECT_EQ(Occurrences(trace, " FT_SetLatencyTimer 16 = 0\n"), 9u);
+    EXPECT_GT(Occurrences(trace, " FT_SetTimeouts 70 0 = 0\n"), 100u);  // a line's read window: 70 ms
+    EXPECT_EQ(Occurrences(trace, " FT_SetTimeouts 84 "), 0u);
 
     // The replay sets the recorded run's timer, and takes no other.
     run = RunConsole("-C '" + Dir().string() + "' --replay t.trace", Dir() / "out", Dir() / "err");

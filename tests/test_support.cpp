@@ -57,6 +57,12 @@ const DisplayOps* RecordingDisplay(bool ready) {
     return &kRecorder;
 }
 
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 std::string Hex(const std::string& bytes) {
     static const char* digits = "0123456789ABCDEF";
     std::string out;

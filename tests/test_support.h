@@ -86,6 +86,9 @@ class DeviceTest : public ::testing::Test {
 // Bytes as upper-case hex pairs, as in the trace.
 std::string Hex(const std::string& bytes);
 
+// How often `part` stands in `text`.
+std::size_t Occurrences(const std::string& text, const std::string& part);
+
 // Runs the console program with `args` (a shell command line's worth),
 // standard input closed, and its output in `outputFile`; standard error
 // too, unless `errorFile` names a file of its own.

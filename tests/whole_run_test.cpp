@@ -86,9 +86,7 @@ TEST_F(WholeRunTest, SamplesEndUpInTheDeviceInTheTimeTheStagesAddUpTo) {
     // PROM programming: 10 ms, 2 ms after each page, and 1 ms for each look
     // at a transmit queue still over 128 bytes: the device's own pace.
     std::size_t pages = Lines(ReadFile("genprom.hex")).size();
-    std::size_t queueWaits = 0;
-    for (std::size_t at = out.find("TxBytes: "); at != std::string::npos; at = out.find("TxBytes: ", at + 1))
-        ++queueWaits;
+    std::size_t queueWaits = Occurrences(out, "TxBytes: ");
     std::uint64_t promProgram = open + 10 + 2 * pages + queueWaits;
     // Communication check: mode bytes, 1000 ms after each reply (both came in time).
     std::uint64_t comCheck = open + 400 + 1000 + 1000;
